@@ -1,0 +1,298 @@
+// The converter: a delimited text file of survey records becomes a data set
+// of three files (stylesheet, schema, data file).  The stylesheet and schema
+// come from the arguments alone; the records are then copied field by field.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "data/fault.h"
+#include "data/line_reader.h"
+#include "data/number_text.h"
+#include "internal/guard.h"
+#include "kest.h"
+
+namespace kest {
+
+namespace {
+
+struct Arguments {
+    char* dataset;
+    const char* text_path;
+    const char* data_path;
+    const char* xsl_path;
+    const char* schema_path;
+    int num_obs;
+    int num_vars;
+    int delim_type;
+    double valid_floor;
+    int header_lines;
+    char** names;
+    const int* cat_flags;
+    const int* num_codes;
+    const int* code_table;
+    int row_length;
+};
+
+void replace_chars(char* text, std::string_view from, char to)
+{
+    for (; *text != '\0'; ++text)
+        if (from.find(*text) != std::string_view::npos) *text = to;
+}
+
+bool is_categorical(const Arguments& a, int j) { return a.cat_flags != nullptr && a.cat_flags[j] > 1; }
+
+Outcome check_arguments(const Arguments& a)
+{
+    if (a.num_vars < 1) return Fault{7, 1};
+    if (a.num_obs < 1) return Fault{6, 1};
+    if (a.dataset == nullptr) return Fault{KEST_ERR_NAME_TOO_LONG, -1};
+    for (int j = 0; j < a.num_vars; ++j) {
+        if (a.names == nullptr || a.names[j] == nullptr || std::strlen(a.names[j]) > KEST_MAX_NAME)
+            return Fault{KEST_ERR_NAME_TOO_LONG, j};
+    }
+    for (int j = 0; j < a.num_vars; ++j) {
+        if (!is_categorical(a, j)) continue;
+        const int listed = a.num_codes != nullptr ? a.num_codes[j] : -1;
+        if (listed < 0 || listed > a.row_length || (listed > 0 && a.code_table == nullptr))
+            return Fault{KEST_ERR_TOO_MANY_CODES, j};
+    }
+    return std::nullopt;
+}
+
+// One branch of a variable's status choice: cells of status S shown in
+// colour C; a Missing cell shows its status text instead of its value.
+void write_status_branch(std::FILE* out, long k, const char* name, const char* status, const char* colour)
+{
+    std::fprintf(out, "         <xsl:when test=\"$v%ld='%s'\">\n", k, status);
+    std::fprintf(out, "              <td bgcolor=\"%s\" align=\"center\">\n", colour);
+    if (std::strcmp(status, "Missing") == 0)
+        std::fprintf(out, "\t             <xsl:value-of select=\"gg:%s/@Status\" />\n", name);
+    else
+        std::fprintf(out, "\t             <xsl:value-of select=\"gg:%s\" />\n", name);
+    std::fputs("              </td>\n", out);
+    std::fputs("         </xsl:when>\n", out);
+}
+
+void write_variable_block(std::FILE* out, long k, const char* name)
+{
+    std::fprintf(out, "     <xsl:variable name=\"v%ld\" select=\"gg:%s/@Status\" />\n", k, name);
+    std::fputs("     <xsl:choose>\n", out);
+    write_status_branch(out, k, name, "Missing", "blue");
+    write_status_branch(out, k, name, "Error", "red");
+    write_status_branch(out, k, name, "Suspect", "yellow");
+    write_status_branch(out, k, name, "Imputed", "lightgreen");
+    write_status_branch(out, k, name, "Validn", "magenta");
+    std::fputs("         <xsl:otherwise>\n", out);
+    std::fputs("              <td bgcolor=\"Lightblue\" align=\"center\">\n", out);
+    std::fprintf(out, "\t             <xsl:value-of select=\"gg:%s\" />\n", name);
+    std::fputs("               </td>\n", out);
+    std::fputs("         </xsl:otherwise>\n", out);
+    std::fputs("      </xsl:choose>\n", out);
+}
+
+// The stylesheet shows the dataset name as the caller gave it in its title
+// and table head; the element names that follow use the name with blanks
+// and apostrophes replaced, which this function makes the dataset name.
+bool write_stylesheet(const Arguments& a)
+{
+    FilePtr file = open_file(a.xsl_path, "w");
+    if (!file) return false;
+    std::FILE* out = file.get();
+    std::fprintf(out,
+                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
+                 "xmlns:gg=\"x-schema:%s\">\n",
+                 a.schema_path != nullptr ? a.schema_path : "");
+    std::fputs("   <xsl:template match=\"/\">\n", out);
+    std::fputs("       <HTML>\n", out);
+    std::fputs("         <head>\n", out);
+    std::fprintf(out, "             <title>%s in xml</title>\n", a.dataset);
+    std::fputs("         </head>\n", out);
+    std::fputs("         <body>\n", out);
+    std::fputs("              <table cellpadding=\"20\" width=\"200px\">\n", out);
+    std::fprintf(out, "                 <th colspan=\"3\" bgcolor=\"pink\"\tstyle=\"height:73px\" align=\"center\">%s</th>\n",
+                 a.dataset);
+    replace_chars(a.dataset, " '", '_');
+    std::fputs("                 <tr></tr>\n", out);
+    std::fputs("                 <tr>\n", out);
+    for (int j = 0; j < a.num_vars; ++j)
+        std::fprintf(out, "                      <th bgcolor=\"cyan\">%s</th>\n", a.names[j]);
+    std::fputs("                 </tr>\n", out);
+    std::fputs("                 <xsl:apply-templates />\n", out);
+    std::fputs("              </table>\n", out);
+    std::fputs("         </body>\n", out);
+    std::fputs("          <epilog>\n", out);
+    std::fputs("         <footnote>\n", out);
+    std::fprintf(out, "         <a style=\"text-decoration: none\" href=\"%s\">Full Data</a>\n", a.data_path);
+    std::fputs("         </footnote>\n", out);
+    std::fputs("         </epilog>\n", out);
+    std::fputs("    </HTML>\n", out);
+    std::fputs("   </xsl:template>\n", out);
+    std::fprintf(out, "   <xsl:template match=\"gg:%s_data\">\n", a.dataset);
+    std::fprintf(out, "      <xsl:apply-templates select=\"gg:%s_rec\" />\n", a.dataset);
+    std::fputs("   </xsl:template>\n", out);
+    std::fprintf(out, "   <xsl:template match=\"gg:%s_rec\">\n", a.dataset);
+    std::fputs("   <tr>\n", out);
+    for (int j = 0; j < a.num_vars; ++j) write_variable_block(out, j + 1, a.names[j]);
+    std::fputs("  </tr>\n", out);
+    std::fputs("\t </xsl:template>\n", out);
+    std::fputs("</xsl:stylesheet>\n", out);
+    return true;
+}
+
+bool write_schema(const Arguments& a)
+{
+    FilePtr file = open_file(a.schema_path, "w");
+    if (!file) return false;
+    std::FILE* out = file.get();
+    std::fputs("<?xml version=\"1.0\"?>\n", out);
+    std::fputs("<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">\n", out);
+    std::fprintf(out, "<?Number of observations = %ld?>\n", static_cast<long>(a.num_obs));
+    std::fputs("<AttributeType name=\"Status\" dt:type=\"enumeration\" dt:values=\"Valid Missing Error Suspect Imputed\" />\n", out);
+    std::fputs("<AttributeType name=\"Orig_val\" dt:type=\"string\" />\n", out);
+    for (int j = 0; j < a.num_vars; ++j) {
+        if (is_categorical(a, j)) {
+            std::fprintf(out, "<ElementType name=\"%s\" content=\"textOnly\" dt:type=\"enumeration\" dt:values=\"", a.names[j]);
+            const long long row = static_cast<long long>(j) * a.row_length;
+            for (int k = 0; k < a.num_codes[j]; ++k) std::fprintf(out, "%ld ", static_cast<long>(a.code_table[row + k]));
+            std::fputs("\">\n", out);
+        } else {
+            std::fprintf(out, "<ElementType name=\"%s\" content=\"textOnly\" dt:type=\"r8\" >\n", a.names[j]);
+        }
+        std::fputs("<attribute type=\"Status\" />\n", out);
+        std::fputs("<attribute type=\"Orig_val\" />\n", out);
+        std::fputs("</ElementType>\n", out);
+    }
+    std::fprintf(out, "<ElementType name=\"%s_rec\" content=\"eltOnly\">\n", a.dataset);
+    for (int j = 0; j < a.num_vars; ++j) std::fprintf(out, " <element type=\"%s\"/>\n", a.names[j]);
+    std::fputs("</ElementType>\n", out);
+    std::fprintf(out, "<ElementType name=\"%s_data\" content=\"eltOnly\">\n", a.dataset);
+    std::fprintf(out, "   <element type=\"%s_rec\"/>\n", a.dataset);
+    std::fputs("</ElementType>\n", out);
+    std::fputs("</Schema>\n", out);
+    return true;
+}
+
+int line_detail(const LineReader& reader) { return static_cast<int>(std::min<long>(reader.line_number(), INT_MAX)); }
+
+// Writes the cell of one field: Missing when it has no digit, otherwise the
+// number text (from the first minus sign, point or digit to the first blank)
+// unchanged, with status Validn when its value is below the floor.
+void append_field_cell(std::string& out, std::string_view field, const char* name, double floor)
+{
+    if (!contains_digit(field)) {
+        out.append("<").append(name).append(" Status='Missing'> </").append(name).append(">");
+        return;
+    }
+    const std::size_t start = field.find_first_of("-.0123456789");
+    std::string_view number = field.substr(start);
+    number = number.substr(0, number.find_first_of(" \n"));
+    const bool below = parse_decimal(number) < floor;
+    out.append("<").append(name).append(below ? " Status='Validn'>" : " Status='Valid'>");
+    out.append(number).append("</").append(name).append(">");
+}
+
+// Every double quote that opens a quoted text must be closed on the same line.
+bool quotes_closed(std::string_view line) { return std::count(line.begin(), line.end(), '"') % 2 == 0; }
+
+// Splits one record line into the cells of the data file.  The text of the
+// line, as far as it was converted, is in out even on failure.
+Outcome convert_record(const Arguments& a, std::string_view line, bool had_line_feed, long line_number,
+                       int record, std::string& out)
+{
+    const char delimiter = a.delim_type == 0 ? ' ' : a.delim_type == 1 ? '\t' : ',';
+    const int too_long_detail = static_cast<int>(std::min<long>(line_number, INT_MAX));
+    // The last field runs to the line end and counts its line feed.
+    const std::size_t feed = had_line_feed ? 1 : 0;
+    std::string_view rest = line;
+    int f = 0;
+    while (f < a.num_vars) {
+        const std::size_t at = rest.find(delimiter);
+        if (at == 0) {
+            if (a.delim_type != 0) {
+                out.append("<").append(a.names[f]).append(" Status='Missing'> </").append(a.names[f]).append(">");
+                ++f;
+            }
+            rest.remove_prefix(1);
+        } else if (at != std::string_view::npos) {
+            if (at > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
+            append_field_cell(out, rest.substr(0, at), a.names[f], a.valid_floor);
+            ++f;
+            rest.remove_prefix(at + 1);
+        } else {
+            if (rest.size() + feed > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
+            append_field_cell(out, rest, a.names[f], a.valid_floor);
+            if (f != a.num_vars - 1) return Fault{51, record + 1};
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+Outcome convert(Arguments a)
+{
+    if (auto fault = check_arguments(a)) return fault;
+    LineReader text(a.text_path);
+    if (!text.is_open()) return Fault{2, 1};
+    FilePtr data = open_file(a.data_path, "w");
+    if (!data) return Fault{3, 1};
+    for (int j = 0; j < a.num_vars; ++j) replace_chars(a.names[j], " ", '_');
+    if (!write_stylesheet(a)) return Fault{4, 1};
+    if (!write_schema(a)) return Fault{5, 1};
+    for (int i = 0; i < a.header_lines; ++i) {
+        const auto result = text.next();
+        if (result == LineReader::Result::too_long) return Fault{KEST_ERR_LINE_TOO_LONG, line_detail(text)};
+        if (result != LineReader::Result::line) return Fault{10, 2};
+    }
+    if (a.delim_type < 0 || a.delim_type > 2) return Fault{8, a.delim_type};
+
+    std::FILE* out = data.get();
+    std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
+    std::fputs("<?xml version='1.0'?>\n", out);
+    std::fprintf(out, "<?xml-stylesheet type=\"text/xsl\" href=\"%s\"?>\n", a.xsl_path);
+    std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", a.schema_path);
+
+    const std::string record_open = std::string("<") + a.dataset + "_rec>";
+    const std::string record_close = std::string("</") + a.dataset + "_rec>\n";
+    std::string line_out;
+    for (int n = 0; n < a.num_obs; ++n) {
+        const auto result = text.next();
+        if (result == LineReader::Result::too_long) return Fault{KEST_ERR_LINE_TOO_LONG, line_detail(text)};
+        if (result != LineReader::Result::line) return Fault{51, n + 1};
+        std::string_view line = text.line();
+        bool feed = text.had_line_feed();
+        if (feed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!quotes_closed(line)) return Fault{51, n + 1};
+        line_out.assign(record_open);
+        const Outcome fault = convert_record(a, line, feed, text.line_number(), n, line_out);
+        if (fault) {
+            if (fault->code == 51) std::fwrite(line_out.data(), 1, line_out.size(), out);
+            return fault;
+        }
+        line_out += record_close;
+        std::fwrite(line_out.data(), 1, line_out.size(), out);
+    }
+    std::fputs("</kest_data>\n", out);
+    return std::nullopt;
+}
+
+}  // namespace
+
+}  // namespace kest
+
+extern "C" void data_conv(char* dataset_name, const char* text_path, const char* data_path,
+                          const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
+                          int delim_type, double valid_floor, int header_lines, char** var_names,
+                          const int* cat_flags, const int* num_codes, const int* code_table,
+                          int row_length, int* error)
+{
+    if (error == nullptr) return;
+    kest::run_guarded(error, [&] {
+        kest::set_error(error, 0, 0);
+        const kest::Arguments arguments{dataset_name, text_path,   data_path,  xsl_path,  schema_path,
+                                        num_obs,      num_vars,    delim_type, valid_floor, header_lines,
+                                        var_names,    cat_flags,   num_codes,  code_table, row_length};
+        if (auto fault = kest::convert(arguments)) kest::set_error(error, fault->code, fault->detail);
+    });
+}

@@ -1,0 +1,123 @@
+// The data reader: xml_data_size sizes a data set from its schema file, and
+// xml_read reads its data file into the caller's data matrix.
+#include <cstdlib>
+#include <cstring>
+
+#include "data/record_reader.h"
+#include "data/schema.h"
+#include "internal/guard.h"
+#include "kest.h"
+
+namespace kest {
+
+namespace {
+
+// Reader level of a status; Missing and absent statuses have none.
+int status_level(StatusCode status) noexcept
+{
+    switch (status) {
+    case status_validn: return -1;
+    case status_valid: return 0;
+    case status_imputed: return 1;
+    case status_suspect: return 2;
+    case status_error: return 3;
+    default: return 0;
+    }
+}
+
+// Whether the status limit lets a cell of this status be read as a value.
+bool status_admitted(StatusCode status, int status_limit) noexcept
+{
+    if (status == status_absent || status == status_missing) return false;
+    const int level = status_level(status);
+    const int lim = std::abs(status_limit);
+    if (std::abs(level) >= lim) return false;
+    return !(level == -1 && status_limit < 0);
+}
+
+void copy_names(const SchemaNames& names, char** buffers)
+{
+    if (buffers == nullptr) return;
+    for (std::size_t j = 0; j < names.variables.size(); ++j) {
+        if (buffers[j] == nullptr) continue;
+        const std::string& name = names.variables[j];
+        std::memcpy(buffers[j], name.c_str(), name.size() + 1);
+    }
+}
+
+Outcome read_data(const char* data_path, const char* schema_path, double missing_code, int num_obs,
+                  int num_vars, double* data, char** names, int* ncat, int* cat_codes, int max_cats,
+                  int status_limit, int* n_missing)
+{
+    RecordReader records(data_path, schema_path);
+    if (auto fault = records.opened()) return fault;
+    if (num_obs < 1) return Fault{4, num_obs};
+    if (num_vars < 1) return Fault{5, num_vars};
+    if (status_limit == 0) return Fault{11, 0};
+
+    const CategoryTable categories{ncat, cat_codes, max_cats};
+    const Outcome started = records.start(num_vars, &categories);
+    copy_names(records.names(), names);
+    if (started) return started;
+
+    int missing = 0;
+    for (int r = 0; r < num_obs; ++r) {
+        bool got = false;
+        if (auto fault = records.next_record(got)) return fault;
+        if (!got) break;
+        double* row = data + static_cast<std::ptrdiff_t>(r) * num_vars;
+        for (int j = 0; j < num_vars; ++j) {
+            const auto cell = records.scanner().locate(j);
+            if (!cell) return Fault{1, 2};
+            std::optional<double> value;
+            if (status_admitted(cell->status, status_limit)) {
+                if (auto fault = read_cell_value(records, j, cell->value_start, value)) return fault;
+            }
+            if (value) {
+                row[j] = *value;
+            } else {
+                row[j] = missing_code;
+                ++missing;
+            }
+        }
+    }
+    *n_missing = missing;
+    return std::nullopt;
+}
+
+}  // namespace
+
+}  // namespace kest
+
+using kest::Fault;
+
+extern "C" void xml_data_size(const char* schema_path, int* num_obs, int* num_vars, int* name_size,
+                              int* error)
+{
+    if (error == nullptr) return;
+    kest::run_guarded(error, [&] {
+        kest::set_error(error, 0, 0);
+        kest::SchemaSize size;
+        if (auto fault = kest::read_schema_size(schema_path, size)) {
+            kest::set_error(error, fault->code, fault->detail);
+            return;
+        }
+        if (num_obs != nullptr) *num_obs = size.num_obs;
+        if (num_vars != nullptr) *num_vars = size.num_vars;
+        if (name_size != nullptr) *name_size = size.name_size;
+    });
+}
+
+extern "C" void xml_read(const char* data_path, const char* schema_path, double missing_code,
+                         int num_obs, int num_vars, double* data, char** names, int* ncat,
+                         int* cat_codes, int max_cats, int status_limit, int* n_missing, int* error)
+{
+    if (error == nullptr) return;
+    kest::run_guarded(error, [&] {
+        kest::set_error(error, 0, 0);
+        if (auto fault = kest::read_data(data_path, schema_path, missing_code, num_obs, num_vars, data,
+                                         names, ncat, cat_codes, max_cats, status_limit, n_missing)) {
+            kest::set_error(error, fault->code, fault->detail);
+        }
+    });
+}

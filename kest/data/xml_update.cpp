@@ -1,0 +1,187 @@
+// The data writer: merges a change list into a data file.  The current file
+// is read record by record and each record is written at once to its
+// replacement, so memory does not grow with the file and the old file stays
+// intact until the new one is complete.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "data/number_text.h"
+#include "data/record_reader.h"
+#include "data/safe_replace.h"
+#include "internal/guard.h"
+#include "kest.h"
+
+namespace kest {
+
+namespace {
+
+constexpr std::string_view status_attribute[] = {
+    "Status='Valid'", "Status='Imputed'", "Status='Suspect'",
+    "Status='Error'", "Status='Missing'", "Status='Validn'",
+};
+
+// The change list: entries in row-major order ended by -1.  An entry is
+// applied only when it names the cell being written, so one out of order
+// holds back itself and every entry after it.
+struct ChangeList {
+    int mode;
+    int n_changes;
+    const int* records;
+    const int* variables;
+    const double* values;
+    std::size_t next = 0;
+
+    bool names(int r, int j) const noexcept
+    {
+        return records != nullptr && variables != nullptr && records[next] == r && variables[next] == j;
+    }
+
+    // Entries from the first unapplied one up to the terminator (never past
+    // n_changes).
+    int unapplied() const noexcept
+    {
+        if (records == nullptr || variables == nullptr) return 0;
+        int count = 0;
+        for (std::size_t k = next; k < static_cast<std::size_t>(n_changes > 0 ? n_changes : 0); ++k) {
+            if (records[k] == -1 || variables[k] == -1) break;
+            ++count;
+        }
+        return count;
+    }
+};
+
+// Per-variable pieces of a record line, built once per call.
+struct CellTags {
+    std::string open;          // "<name "
+    std::string close;         // "</name>"
+    std::string missing;       // "<name Status='Missing'> </name>"
+};
+
+std::vector<CellTags> make_tags(const std::vector<std::string>& names)
+{
+    std::vector<CellTags> tags;
+    tags.reserve(names.size());
+    for (const std::string& name : names) {
+        tags.push_back(CellTags{"<" + name + " ", "</" + name + ">",
+                                "<" + name + " Status='Missing'> </" + name + ">"});
+    }
+    return tags;
+}
+
+void append_cell(std::string& line, const CellTags& tags, double value, int status, double missing_code)
+{
+    if (value == missing_code) {
+        line += tags.missing;
+        return;
+    }
+    char number[max_number_text];
+    line += tags.open;
+    line += status_attribute[status];
+    line += '>';
+    line.append(number, format_cell_number(value, number));
+    line += tags.close;
+}
+
+struct Header {
+    const char* schema_path;
+    const char* xsl_path;
+};
+
+void write_header(std::FILE* out, const Header& header)
+{
+    std::fputs("<?xml version='1.0'?>\n", out);
+    std::fprintf(out, "<?xml-stylesheet type=\"text/xsl\" href=\"%s\"?>\n", header.xsl_path ? header.xsl_path : "");
+    std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", header.schema_path ? header.schema_path : "");
+}
+
+// The old file's faults are reported as 21 with the reader's code.
+Fault old_file_fault(const Fault& fault)
+{
+    return fault.code == KEST_ERR_LINE_TOO_LONG || fault.code == KEST_ERR_VALUE_TOO_LONG ? fault
+                                                                                         : Fault{21, fault.code};
+}
+
+Outcome update_data_file(const char* data_path, const char* schema_path, const char* xsl_path,
+                         double missing_code, int num_obs, int num_vars, ChangeList& changes)
+{
+    if (num_obs < 1) return Fault{5, num_obs};
+    if (num_vars < 1) return Fault{6, num_vars};
+    if (changes.mode < 1 || changes.mode > 4) return Fault{8, changes.mode};
+
+    RecordReader records(data_path, schema_path);
+    if (auto fault = records.opened()) return old_file_fault(*fault);
+    if (auto fault = records.start(num_vars, nullptr)) return old_file_fault(*fault);
+    const SchemaNames& names = records.names();
+    for (int j = 0; j < num_vars; ++j) {
+        if (names.variables[j].size() > KEST_MAX_NAME) return Fault{KEST_ERR_NAME_TOO_LONG, j};
+    }
+    constexpr std::string_view record_suffix = "_rec";
+    if (names.record.size() <= record_suffix.size() ||
+        names.record.compare(names.record.size() - record_suffix.size(), record_suffix.size(), record_suffix) != 0)
+        return Fault{2, 4};
+    const std::string record_open = "<" + names.record + ">";
+    const std::string record_close = "</" + names.record + ">\n";
+    const std::vector<CellTags> tags = make_tags(names.variables);
+
+    FileReplacement replacement;
+    if (!replacement.create(data_path)) return Fault{1, 0};
+    std::FILE* out = replacement.stream();
+    write_header(out, Header{schema_path, xsl_path});
+
+    std::string line;
+    for (int r = 0; r < num_obs; ++r) {
+        bool got = false;
+        if (auto fault = records.next_record(got)) return old_file_fault(*fault);
+        if (!got) break;
+        line.assign(record_open);
+        for (int j = 0; j < num_vars; ++j) {
+            const auto cell = records.scanner().locate(j);
+            if (!cell) return Fault{21, 1};
+            double value = missing_code;
+            int status = status_missing;
+            if (cell->status != status_absent && cell->status != status_missing) {
+                std::optional<double> old_value;
+                if (auto fault = read_cell_value(records, j, cell->value_start, old_value))
+                    return old_file_fault(*fault);
+                if (old_value) {
+                    value = *old_value;
+                    status = cell->status;
+                }
+            }
+            if (changes.names(r, j)) {
+                if (changes.mode == 1) value = changes.values[changes.next];
+                status = changes.mode;
+                ++changes.next;
+            }
+            append_cell(line, tags[j], value, status, missing_code);
+        }
+        line += record_close;
+        std::fwrite(line.data(), 1, line.size(), out);
+    }
+    std::fputs("</kest_data>\n", out);
+    return replacement.commit();
+}
+
+}  // namespace
+
+}  // namespace kest
+
+extern "C" void xml_update(const char* data_path, const char* schema_path, const char* xsl_path,
+                           double missing_code, int num_obs, int num_vars, int mode, int n_changes,
+                           const int* change_recs, const int* change_vars, const double* change_vals,
+                           int* error)
+{
+    if (error == nullptr) return;
+    kest::run_guarded(error, [&] {
+        kest::set_error(error, 0, 0);
+        kest::ChangeList changes{mode, n_changes, change_recs, change_vars, change_vals};
+        if (auto fault = kest::update_data_file(data_path, schema_path, xsl_path, missing_code, num_obs,
+                                                num_vars, changes)) {
+            kest::set_error(error, fault->code, fault->detail);
+            return;
+        }
+        if (const int unapplied = changes.unapplied(); unapplied > 0)
+            kest::set_error(error, KEST_WARN_CHANGES_NOT_APPLIED, unapplied);
+    });
+}

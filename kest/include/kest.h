@@ -1,0 +1,251 @@
+/*
+ * kest.h - public interface of the kest library of statistical editing and
+ * imputation routines.
+ *
+ * Calling convention
+ * ------------------
+ * Every export is a plain C function.  Arrays and outputs are passed by
+ * pointer, counts and settings by value.  Every array belongs to the caller,
+ * who allocates it at the size documented here; the library only reads or
+ * fills it.  Working storage is obtained at the start of a call and released
+ * before it returns.  The library writes no global data and keeps no state
+ * between calls, so routines may run on several threads at once as long as
+ * they do not share arrays.
+ *
+ * The ErrorPair
+ * -------------
+ * The last argument of every routine is an ErrorPair: an array of two ints.
+ *   error[0]  the code: 0 success, positive a failure (the outputs must not
+ *             be used), negative a warning (the results are in place).
+ *   error[1]  a detail, as a rule the offending value or a sub-code.
+ * Arguments are checked in argument order and the first failure ends the
+ * call.  Code 99 (KEST_ERR_NO_MEMORY) means that working storage could not
+ * be obtained.  Each routine below lists its codes in the order in which
+ * they are checked.
+ *
+ * Symbol names
+ * ------------
+ * On this platform every export has its plain name.  (Builds for 32-bit
+ * Windows with the stdcall convention also carry decorated names such as
+ * _waid_tree@88; those are an artefact of that convention and do not exist
+ * here.)
+ */
+#ifndef KEST_H
+#define KEST_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KEST_API __declspec(dllexport)
+#else
+#define KEST_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Shared types                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* State of the random number generator: a 60-bit value X held in four
+ * 15-bit limbs (X = limb[0] + limb[1]*2^15 + limb[2]*2^30 + limb[3]*2^45)
+ * and a marker that is 1851 once the state has been initialised.  Owned by
+ * the caller and passed by pointer; there is no global generator. */
+typedef struct RandState {
+    int32_t limb[4];
+    int32_t marker;
+} RandState;
+
+/* Node of every tree model (WAID and ANOVA trees: kind 1; Gini trees: kind
+ * 2).  A node is a leaf exactly when split_var is -1.  Each node owns its
+ * split_values and int_array; the root owns the whole tree; parent does not
+ * own.  Trees are created by the tree growers and released with tree_free. */
+typedef struct TreeNode TreeNode;
+struct TreeNode {
+    int32_t kind;          /* 1 regression-type node, 2 classification node */
+    int32_t keep;          /* 1 when leaves keep their training values */
+    int32_t count;         /* training records that reached the node */
+    int32_t split_var;     /* column of the split variable; -1 in a leaf */
+    int32_t split_size;    /* -1 leaf, 0 continuous split, k categories */
+    double* split_values;  /* threshold, or -1/+1/0 per category */
+    double value;          /* mean (kind 1) or majority class (kind 2) */
+    double spread;         /* spread of the dependent variable in the node */
+    double statistic;      /* criterion of the chosen split; -2 in a leaf */
+    int32_t int_count;     /* elements of int_array, or the modal category */
+    int32_t* int_array;    /* class counts or kept values */
+    TreeNode* parent;
+    TreeNode* left;        /* value <= threshold, or category mapped to -1 */
+    TreeNode* right;
+};
+
+/* Data callback of the tree routines: fills buffer with num_rows records of
+ * the data matrix starting at record rec1, in the layout of the data matrix,
+ * and reports through its own ErrorPair. */
+typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
+
+/* ------------------------------------------------------------------------ */
+/* Codes shared by several routines                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Working storage could not be obtained. */
+#define KEST_ERR_NO_MEMORY 99
+
+/* Input outside the data set format is refused rather than misread.  The
+ * detail is the number of the offending line in the file being read,
+ * counted from 1, unless stated otherwise. */
+#define KEST_ERR_LINE_TOO_LONG 61  /* a line of KEST_MAX_LINE or more characters */
+#define KEST_ERR_VALUE_TOO_LONG 62 /* a value text longer than KEST_MAX_VALUE_TEXT */
+#define KEST_ERR_FIELD_TOO_LONG 63 /* data_conv: a field longer than KEST_MAX_FIELD */
+#define KEST_ERR_TOO_MANY_CODES 64 /* data_conv: more codes than a table row holds; detail: variable */
+#define KEST_ERR_NAME_TOO_LONG 65  /* a variable name beyond KEST_MAX_NAME; detail: variable */
+
+/* xml_update: change list entries that could not be applied (out of
+ * row-major order, repeated, beyond the last record, or behind such an
+ * entry).  A warning: the file was written.  Detail: number of entries. */
+#define KEST_WARN_CHANGES_NOT_APPLIED (-30)
+
+/* Limits of the data set format. */
+#define KEST_MAX_LINE 10000      /* a line holds at most KEST_MAX_LINE - 1 characters before its line feed */
+#define KEST_MAX_VALUE_TEXT 19   /* characters of a value text */
+#define KEST_MAX_FIELD 14        /* characters of a converter field (the last one with its line feed) */
+#define KEST_MAX_NAME 49         /* characters of a variable name */
+
+/* Status codes of the writer (the update modes 1 to 4 are codes 1 to 4). */
+#define KEST_STATUS_VALID 0
+#define KEST_STATUS_IMPUTED 1
+#define KEST_STATUS_SUSPECT 2
+#define KEST_STATUS_ERROR 3
+#define KEST_STATUS_MISSING 4
+#define KEST_STATUS_VALIDN 5
+
+/* ------------------------------------------------------------------------ */
+/* Data exchange                                                             */
+/* ------------------------------------------------------------------------ */
+
+/* xml_data_size: reads a schema file and reports the number of
+ * observations, the number of variables and the buffer size that each
+ * variable name needs (longest declared type name plus 1).
+ *   2,0  the schema file cannot be opened
+ *   2,1  fewer than two lines; the file ends before a declaration line or
+ *        directly after one
+ *   1,1  no line from line 3 on begins with "<?Number of observations = "
+ *   1,2  that line has no "?>" after the marker, no number text, or a number
+ *        outside the range of an int
+ *   2,3  a declaration line has no " content" or an empty name
+ *   61   a line too long (detail: line number)
+ *   62   the number text is longer than 19 characters (detail: line number)
+ * num_vars is not checked here: a schema with fewer than three declarations
+ * yields num_vars <= 0, which xml_read refuses. */
+KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars, int* name_size,
+                            int* error);
+
+/* xml_read: reads the data file into the data matrix data[num_obs*num_vars]
+ * (row-major), the variable names into the caller's buffers names[j] (each
+ * at least name_size bytes, see xml_data_size), the number of category codes
+ * of each variable into ncat[num_vars] and the codes into
+ * cat_codes[num_vars*max_cats] (code k of variable j at j*max_cats + k).
+ * Cells that are missing, have no number, convert to a value that is not
+ * finite, or whose status is excluded by status_limit get missing_code and
+ * are counted in *n_missing.
+ * status_limit: lim = |status_limit|; a cell of level L (Valid 0, Imputed 1,
+ * Suspect 2, Error 3, Validn 1) is read when L < lim; a negative limit also
+ * excludes Validn.  Missing and absent statuses are always missing.
+ *   1,0  data file cannot be opened        2,0  schema file cannot be opened
+ *   4    num_obs < 1 (detail num_obs)      5    num_vars < 1 (detail num_vars)
+ *   11,0 status_limit is 0
+ *   1,1  no "<ElementType" line in the schema; no record line in the data
+ *        file; the data file ends right after a record line before num_obs
+ *        records were read
+ *   2,1  no "<ElementType name=" line in the schema
+ *   2,3  a variable declaration is missing, has no " content" or an empty name
+ *   10   a variable lists more than max_cats codes (detail max_cats)
+ *   2,4  the record type declaration is missing, has no " content" or an
+ *        empty name
+ *   1,2  in a record line a variable's element is absent or has no ">", or
+ *        the end tag of a cell read as a value does not follow its start
+ *   61, 62 a line or a value text too long (detail: line number)
+ * A data file with fewer record lines than num_obs, whose last record line
+ * is followed by another line, is read up to that line: the remaining rows
+ * are left untouched and n_missing counts only the cells read. */
+KEST_API void xml_read(const char* data_path, const char* schema_path, double missing_code,
+                       int num_obs, int num_vars, double* data, char** names, int* ncat,
+                       int* cat_codes, int max_cats, int status_limit, int* n_missing,
+                       int* error);
+
+/* xml_update: rewrites the data file with a change list applied.  Entry k of
+ * the change list is cell (change_recs[k], change_vars[k]); entries stand in
+ * row-major order and end with -1 in both arrays.  Mode 1 gives the listed
+ * cells change_vals[k] and status Imputed; modes 2, 3, 4 keep their values
+ * and set Suspect, Error or Missing.  Every other cell keeps its value and
+ * status; a cell equal to missing_code is written as Missing.
+ * The new file is written beside the old one and replaces it only when it
+ * was written and flushed completely, so on any failure the data file is
+ * left as it was.  Its permissions are those of the old file.
+ *   5    num_obs < 1      6  num_vars < 1      8  mode outside 1..4
+ *   21   the current files cannot be read; detail: the reader's code
+ *        (as in xml_read) for the fault found
+ *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
+ *   2,4  the record type name does not end in "_rec"
+ *   1,0  the new data file cannot be created beside the old one
+ *   1,1  the new data file cannot be written or flushed completely
+ *   1,2  the new data file cannot replace the old one
+ *   -30  (KEST_WARN_CHANGES_NOT_APPLIED) the file was written, but some
+ *        entries were not applied; detail: how many
+ * When the data file holds fewer records than num_obs, the records it holds
+ * are written and the entries for the others count as not applied. */
+KEST_API void xml_update(const char* data_path, const char* schema_path, const char* xsl_path,
+                         double missing_code, int num_obs, int num_vars, int mode, int n_changes,
+                         const int* change_recs, const int* change_vars, const double* change_vals,
+                         int* error);
+
+/* data_conv: converts a delimited text file into a data set (data file,
+ * stylesheet file, schema file).  The dataset name and the variable names
+ * are changed in place: blanks (and, in the dataset name, apostrophes)
+ * become underscores.  A variable whose cat_flags[j] is above 1 is
+ * categorical and lists the first num_codes[j] codes of row j of
+ * code_table (row length row_length).  Numbers below valid_floor get status
+ * Validn.  delim_type: 0 blank, 1 tab, 2 comma.  A carriage return before a
+ * line feed belongs to the line end.
+ *   7,1  num_vars < 1            6,1  num_obs < 1
+ *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
+ *   64   a categorical variable lists fewer than 0 or more than row_length
+ *        codes (detail: variable)
+ *   2,1  text file cannot be opened       3,1  data file cannot be created
+ *   4,1  stylesheet cannot be created     5,1  schema cannot be created
+ *   10,2 the text file ends while header lines are skipped
+ *   8    delim_type not 0, 1 or 2 (detail: delim_type)
+ *   51   record n+1 is missing, has an unclosed quote or too few fields
+ *        (detail: record number counted from 1)
+ *   61   a line of the text file too long (detail: line number)
+ *   63   a field longer than KEST_MAX_FIELD characters, the last field of
+ *        a line counted with its line feed (detail: line number)
+ * Files created before a failure stay as far as they were written. */
+KEST_API void data_conv(char* dataset_name, const char* text_path, const char* data_path,
+                        const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
+                        int delim_type, double valid_floor, int header_lines, char** var_names,
+                        const int* cat_flags, const int* num_codes, const int* code_table,
+                        int row_length, int* error);
+
+/* Name lists: an array of count pointers to character buffers, all owned
+ * by the library and released with free_list.  The call for index 0
+ * creates the array (count entries, all empty) and stores it in *list;
+ * calls for other indices fill the existing array.  Calls with an index
+ * outside 0..count-1 of the array, a count below 1 or a size below 1 do
+ * nothing (alloc_names then returns NULL); allocation failure leaves the
+ * entry empty and alloc_names returns NULL. */
+KEST_API void list_names(char*** list, int count, int index, const char* name);
+KEST_API char* alloc_names(char*** list, int count, int index, int size);
+/* Copies entry index followed by the text "</name>" into destination, which
+ * must hold the name, 7 more characters and the string end.  Returns 0. */
+KEST_API int get_names(char** list, int index, char* destination);
+/* Releases entries 0 to count-1 and then the array; a null list is
+ * accepted.  The list must not be used afterwards. */
+KEST_API void free_list(char** list, int count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KEST_H */

@@ -1,0 +1,30 @@
+// The one way an export body is run: no exception may cross the C
+// boundary, and running out of working storage becomes code 99.
+#pragma once
+
+#include <new>
+
+#include "kest.h"
+
+namespace kest {
+
+inline void set_error(int* error, int code, int detail) noexcept
+{
+    error[0] = code;
+    error[1] = detail;
+}
+
+// Runs body(); a failed allocation (or any other escaping exception, which
+// can only come from the standard library failing to obtain storage) sets
+// the ErrorPair to 99, 0.
+template <class Body>
+void run_guarded(int* error, Body&& body) noexcept
+{
+    try {
+        body();
+    } catch (...) {
+        if (error != nullptr) set_error(error, KEST_ERR_NO_MEMORY, 0);
+    }
+}
+
+}  // namespace kest
