@@ -37,26 +37,27 @@ constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 bool parse_plain_decimal(const char* p, const char* end, double& out) noexcept
 {
     uint64_t mantissa = 0;
-    int digits = 0;
-    int decimals = 0;
-    bool seen_point = false;
+    int digits = 0;  // significant digits, leading zeros not counted
     const char* q = p;
-    for (; q < end; ++q) {
-        const char c = *q;
-        if (c >= '0' && c <= '9') {
-            if (digits > 0 || c != '0') ++digits;
-            if (digits > 15) return false;
-            mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
-            if (seen_point) ++decimals;
-        } else if (c == '.' && !seen_point) {
-            seen_point = true;
-        } else {
-            break;
-        }
+    for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
+        digits += mantissa != 0;
     }
-    if (q == p || (q == p + 1 && seen_point)) return false;  // nothing, or a lone point
-    if (q < end && (*q == 'e' || *q == 'E')) return false;   // an exponent may follow
-    if (decimals > 22) return false;
+    const bool had_integer_digits = q > p;
+    int decimals = 0;
+    if (q < end && *q == '.') {
+        const char* fraction = ++q;
+        for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
+            digits += mantissa != 0;
+        }
+        decimals = static_cast<int>(q - fraction);
+        if (!had_integer_digits && decimals == 0) return false;  // a lone point
+    } else if (!had_integer_digits) {
+        return false;
+    }
+    if (digits > 15 || decimals > 22) return false;        // mantissa or power of ten not exact
+    if (q < end && (*q == 'e' || *q == 'E')) return false;  // an exponent may follow
     out = static_cast<double>(mantissa) / exact_powers_of_ten[decimals];
     return true;
 }

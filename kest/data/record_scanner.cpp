@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kest {
 
@@ -25,6 +28,46 @@ uint16_t pair_key(const char* p) noexcept
     return static_cast<uint16_t>((static_cast<unsigned char>(p[0]) << 8) | static_cast<unsigned char>(p[1]));
 }
 
+uint64_t load8(const char* p) noexcept
+{
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The first n (<= 8) bytes of p as an integer; room is how many bytes may
+// be read from p.
+uint64_t load_prefix(const char* p, std::size_t n, std::size_t room) noexcept
+{
+    if (room >= 8) return n == 8 ? load8(p) : load8(p) & ((uint64_t{1} << (8 * n)) - 1);
+    uint64_t v = 0;
+    std::memcpy(&v, p, n);
+    return v;
+}
+
+}  // namespace
+
+// A text of length n >= 2 as its first and last eight bytes (or all of
+// them, zero-padded) and its length: for texts of up to 16 bytes, equal keys
+// mean equal texts.
+inline RecordScanner::TextKey RecordScanner::key_of(const char* p, std::size_t n, std::size_t room) noexcept
+{
+    if (n <= 8) return TextKey{load_prefix(p, n, room), 0, static_cast<uint32_t>(n)};
+    return TextKey{load8(p), load8(p + n - 8), static_cast<uint32_t>(n)};
+}
+
+inline uint64_t RecordScanner::hash_of(const TextKey& key) noexcept
+{
+    uint64_t h = key.head ^ (key.tail * 0x9E3779B97F4A7C15ull) ^ (key.length * 0xC2B2AE3D27D4EB4Full);
+    h ^= h >> 33;  // final mix of MurmurHash3: every input bit reaches the low bits
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
+namespace {
+
 }  // namespace
 
 RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filter_(65536 / 64, 0)
@@ -35,49 +78,153 @@ RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filte
     }
     status_pattern_ = patterns_.size();
     add_pattern(std::string(status_mark));
-    std::sort(by_pair_.begin(), by_pair_.end());
+    build_index();
+    build_expected_order(names.size());
     first_.assign(patterns_.size(), npos);
 }
 
 void RecordScanner::add_pattern(std::string text)
 {
-    const std::size_t id = patterns_.size();
-    uint16_t key = 0;
-    if (text.size() >= 2) {
-        key = pair_key(text.data());
-        pair_filter_[key >> 6] |= uint64_t{1} << (key & 63);
-        by_pair_.emplace_back(key, static_cast<uint32_t>(id));
-    } else {
-        single_char_.push_back(id);  // names are never empty, so this has one character
+    if (text.size() < 2) single_char_.push_back(patterns_.size());  // names are never empty
+    patterns_.push_back(std::move(text));
+}
+
+void RecordScanner::build_expected_order(std::size_t num_names)
+{
+    for (std::size_t j = 0; j < num_names; ++j) {
+        const auto name = static_cast<uint32_t>(2 * j);
+        expected_.insert(expected_.end(), {name, static_cast<uint32_t>(status_pattern_), name + 1, name});
     }
-    patterns_.push_back(Pattern{std::move(text), key});
+    std::vector<uint32_t> order(patterns_.size());
+    for (uint32_t id = 0; id < order.size(); ++id) order[id] = id;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return patterns_[a] < patterns_[b]; });
+    alone_.assign(patterns_.size(), 1);
+    // Among sorted texts, one that has another as a prefix follows it
+    // directly or after other texts with that prefix; comparing neighbours
+    // along each run of shared prefixes finds every such pair.
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::string& shorter = patterns_[order[k]];
+        for (std::size_t m = k + 1; m < order.size(); ++m) {
+            const std::string& longer = patterns_[order[m]];
+            if (longer.compare(0, shorter.size(), shorter) != 0) break;
+            alone_[order[k]] = 0;
+            alone_[order[m]] = 0;
+        }
+    }
+    for (uint32_t id = 0; id < patterns_.size(); ++id)
+        if (patterns_[id].size() < 2 || patterns_[id].size() > 16) alone_[id] = 0;
+}
+
+void RecordScanner::build_index()
+{
+    std::vector<std::pair<uint16_t, uint32_t>> key_lengths;
+    std::size_t indexed = 0;
+    for (const std::string& text : patterns_) {
+        if (text.size() < 2) continue;
+        const uint16_t key = pair_key(text.data());
+        pair_filter_[key >> 6] |= uint64_t{1} << (key & 63);
+        key_lengths.emplace_back(key, static_cast<uint32_t>(text.size()));
+        ++indexed;
+    }
+#if defined(__SSE2__)
+    std::vector<unsigned char> first;
+    for (const auto& kl : key_lengths) first.push_back(static_cast<unsigned char>(kl.first >> 8));
+    std::sort(first.begin(), first.end());
+    first.erase(std::unique(first.begin(), first.end()), first.end());
+    // Beyond a dozen distinct first bytes, comparing each costs more than the
+    // plain two-byte filter saves.
+    if (first.size() <= std::size(first_bytes_))
+        for (unsigned char c : first) first_bytes_[first_byte_count_++] = _mm_set1_epi8(static_cast<char>(c));
+#endif
+    std::sort(key_lengths.begin(), key_lengths.end());
+    key_lengths.erase(std::unique(key_lengths.begin(), key_lengths.end()), key_lengths.end());
+    for (const auto& [key, length] : key_lengths) {
+        if (pairs_.empty() || pairs_.back().key != key)
+            pairs_.push_back(PairLengths{key, static_cast<uint32_t>(lengths_.size()), static_cast<uint32_t>(lengths_.size())});
+        lengths_.push_back(length);
+        pairs_.back().end = static_cast<uint32_t>(lengths_.size());
+    }
+
+    std::size_t size = 16;
+    while (size < 2 * indexed) size *= 2;
+    keys_.assign(patterns_.size(), TextKey{0, 0, 0});
+    table_.assign(size, Slot{TextKey{0, 0, 0}, empty_slot});
+    table_mask_ = size - 1;
+    for (uint32_t id = 0; id < patterns_.size(); ++id) {
+        const std::string& text = patterns_[id];
+        if (text.size() < 2) continue;
+        const TextKey key = key_of(text.data(), text.size(), text.size());
+        keys_[id] = key;
+        std::size_t slot = hash_of(key) & table_mask_;
+        while (table_[slot].pattern != empty_slot) slot = (slot + 1) & table_mask_;
+        table_[slot] = Slot{key, id};
+    }
 }
 
 StatusCode RecordScanner::status_at(std::size_t position) const
 {
-    const std::string_view rest = line_.substr(position + status_mark.size());
+    const std::size_t start = position + status_mark.size();
+    const char* rest = line_.data() + start;
+    const std::size_t room = line_.size() - start;
     for (const StatusText& s : status_priority)
-        if (rest.substr(0, s.text.size()) == s.text) return s.status;
+        if (s.text.size() <= room && std::memcmp(rest, s.text.data(), s.text.size()) == 0) return s.status;
     return status_absent;
+}
+
+inline void RecordScanner::note_match(uint32_t pattern, std::size_t position)
+{
+    if (next_expected_ < expected_.size() && expected_[next_expected_] == pattern) ++next_expected_;
+    if (pattern == status_pattern_) {
+        const StatusCode status = status_at(position);
+        if (status != status_absent) marks_.push_back(StatusMark{position, status});
+    } else if (first_[pattern] == npos) {
+        first_[pattern] = position;  // only the first occurrence counts
+    }
 }
 
 void RecordScanner::note_candidate(std::size_t position)
 {
-    const uint16_t key = pair_key(line_.data() + position);
-    auto it = std::lower_bound(by_pair_.begin(), by_pair_.end(), std::make_pair(key, uint32_t{0}));
-    for (; it != by_pair_.end() && it->first == key; ++it) {
-        const std::size_t id = it->second;
-        if (id != status_pattern_ && first_[id] != npos) continue;  // only the first occurrence counts
-        const std::string& text = patterns_[id].text;
-        if (line_.size() - position < text.size()) continue;
-        if (std::memcmp(line_.data() + position, text.data(), text.size()) != 0) continue;
-        if (id == status_pattern_) {
-            const StatusCode status = status_at(position);
-            if (status != status_absent) marks_.push_back(StatusMark{position, status});
-        } else {
-            first_[id] = position;
+    const uint16_t pair_key_here = pair_key(line_.data() + position);
+    const auto pair = std::lower_bound(pairs_.begin(), pairs_.end(), pair_key_here,
+                                       [](const PairLengths& p, uint16_t k) { return p.key < k; });
+    const char* text = line_.data() + position;
+    const std::size_t room = line_.size() - position;
+    for (uint32_t l = pair->begin; l < pair->end; ++l) {
+        const std::size_t length = lengths_[l];
+        if (length > room) break;  // lengths are sorted
+        const TextKey key = key_of(text, length, room);
+        for (std::size_t slot = hash_of(key) & table_mask_; table_[slot].pattern != empty_slot;
+             slot = (slot + 1) & table_mask_) {
+            const Slot& entry = table_[slot];
+            if (entry.key.head != key.head || entry.key.tail != key.tail || entry.key.length != key.length)
+                continue;
+            if (length > 16 && std::memcmp(patterns_[entry.pattern].data() + 8, text + 8, length - 16) != 0)
+                continue;
+            note_match(entry.pattern, position);
         }
     }
+}
+
+inline bool RecordScanner::matches_here(uint32_t pattern, std::size_t position) const noexcept
+{
+    const TextKey& want = keys_[pattern];
+    const std::size_t room = line_.size() - position;
+    if (want.length > room) return false;
+    const TextKey here = key_of(line_.data() + position, want.length, room);
+    return here.head == want.head && here.tail == want.tail;
+}
+
+inline void RecordScanner::check_position(std::size_t position)
+{
+    if (next_expected_ < expected_.size()) {
+        const uint32_t expected = expected_[next_expected_];
+        if (alone_[expected] && matches_here(expected, position)) {
+            note_match(expected, position);
+            return;
+        }
+    }
+    const uint16_t key = pair_key(line_.data() + position);
+    if ((pair_filter_[key >> 6] >> (key & 63)) & 1) note_candidate(position);
 }
 
 void RecordScanner::scan(std::string_view line)
@@ -85,33 +232,57 @@ void RecordScanner::scan(std::string_view line)
     line_ = line;
     std::fill(first_.begin(), first_.end(), npos);
     marks_.clear();
+    mark_cursor_ = 0;
+    next_expected_ = 0;
     for (const std::size_t id : single_char_) {
-        const void* hit = line.empty() ? nullptr : std::memchr(line.data(), patterns_[id].text[0], line.size());
+        const void* hit = line.empty() ? nullptr : std::memchr(line.data(), patterns_[id][0], line.size());
         if (hit != nullptr) first_[id] = static_cast<const char*>(hit) - line.data();
     }
     if (line.size() < 2) return;
-    const char* data = line.data();
-    const uint64_t* filter = pair_filter_.data();
-    const std::size_t last = line.size() - 1;
-    for (std::size_t i = 0; i < last; ++i) {
-        const uint16_t key = pair_key(data + i);
-        if ((filter[key >> 6] >> (key & 63)) & 1) note_candidate(i);
+    const std::size_t last = line.size() - 1;  // a pattern of two or more bytes starts before it
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if (first_byte_count_ > 0) {
+        // Sixteen positions at a time: only those whose byte starts some
+        // pattern go on to the two-byte filter.
+        for (; i + 16 <= last; i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + i));
+            __m128i hits = _mm_setzero_si128();
+            for (std::size_t b = 0; b < first_byte_count_; ++b)
+                hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, first_bytes_[b]));
+            for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0; mask &= mask - 1)
+                check_position(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+        }
     }
+#endif
+    for (; i < last; ++i) check_position(i);
 }
 
 std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
 {
     const std::size_t name = first_[2 * static_cast<std::size_t>(j)];
     if (name == npos) return std::nullopt;
-    const void* close = std::memchr(line_.data() + name, '>', line_.size() - name);
-    if (close == nullptr) return std::nullopt;
-    const std::size_t value_start = static_cast<const char*>(close) - line_.data() + 1;
+    std::size_t close = name;
+    while (close < line_.size() && line_[close] != '>') ++close;
+    if (close == line_.size()) return std::nullopt;
+    const std::size_t value_start = close + 1;
 
     // Status attributes that start at or after the name and before the value.
+    // Cells are mostly located in line order, so the search starts where the
+    // previous one ended.
+    std::size_t m = mark_cursor_;
+    if (m > 0 && marks_[m - 1].position >= name) {
+        m = static_cast<std::size_t>(
+            std::lower_bound(marks_.begin(), marks_.end(), name,
+                             [](const StatusMark& mark, std::size_t pos) { return mark.position < pos; }) -
+            marks_.begin());
+    }
+    while (m < marks_.size() && marks_[m].position < name) ++m;
+    mark_cursor_ = m;
     unsigned seen = 0;
-    auto mark = std::lower_bound(marks_.begin(), marks_.end(), name,
-                                 [](const StatusMark& m, std::size_t pos) { return m.position < pos; });
-    for (; mark != marks_.end() && mark->position < value_start; ++mark) seen |= 1u << mark->status;
+    for (; m < marks_.size() && marks_[m].position < value_start; ++m) seen |= 1u << marks_[m].status;
+    if (seen == 0) return CellStart{status_absent, value_start};
+    if ((seen & (seen - 1)) == 0) return CellStart{static_cast<StatusCode>(__builtin_ctz(seen)), value_start};
     for (const StatusText& s : status_priority)
         if (seen & (1u << s.status)) return CellStart{s.status, value_start};
     return CellStart{status_absent, value_start};

@@ -14,6 +14,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kest {
 
@@ -51,30 +54,73 @@ public:
     std::optional<std::string_view> value_text(int j, std::size_t value_start) const;
 
 private:
-    struct Pattern {
-        std::string text;
-        uint16_t pair;  // first two bytes, the filter key
-    };
     struct StatusMark {
         std::size_t position;
         StatusCode status;
     };
+    // Patterns that start with one two-byte key, by their lengths.
+    struct PairLengths {
+        uint16_t key;
+        uint32_t begin;  // range in lengths_
+        uint32_t end;
+    };
+    struct TextKey {
+        uint64_t head;
+        uint64_t tail;
+        uint32_t length;
+    };
+    struct Slot {
+        TextKey key;
+        uint32_t pattern;
+    };
+
+    static TextKey key_of(const char* p, std::size_t n, std::size_t room) noexcept;
+    static uint64_t hash_of(const TextKey& key) noexcept;
 
     void add_pattern(std::string text);
+    void build_index();
+    void build_expected_order(std::size_t num_names);
+    bool matches_here(uint32_t pattern, std::size_t position) const noexcept;
+    void check_position(std::size_t position);
     void note_candidate(std::size_t position);
+    void note_match(uint32_t pattern, std::size_t position);
     StatusCode status_at(std::size_t position) const;
 
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    static constexpr uint32_t empty_slot = static_cast<uint32_t>(-1);
 
-    std::vector<Pattern> patterns_;  // name of j at 2j, "/name" at 2j + 1, then the status mark
-    std::vector<std::size_t> single_char_;      // patterns of one character, found with memchr
-    std::vector<uint64_t> pair_filter_;         // bit per two-byte key that starts a pattern
-    std::vector<std::pair<uint16_t, uint32_t>> by_pair_;  // (key, pattern), sorted by key
+    // Name of variable j at 2j, "/name" at 2j + 1, then the status mark.
+    std::vector<std::string> patterns_;
     std::size_t status_pattern_ = 0;
+    std::vector<std::size_t> single_char_;  // patterns of one character, found with memchr
+    // A position can start a pattern only if its two bytes are a key here;
+    // then each length that patterns with that key have is looked up in the
+    // hash table of all patterns.
+    std::vector<uint64_t> pair_filter_;
+#if defined(__SSE2__)
+    __m128i first_bytes_[12];  // each byte that starts a pattern, in all 16 lanes
+    std::size_t first_byte_count_ = 0;
+#endif
+    std::vector<PairLengths> pairs_;  // sorted by key
+    std::vector<uint32_t> lengths_;
+    std::vector<TextKey> keys_;  // key of each pattern
+
+    // In a well-formed record line the patterns occur in a known order: the
+    // name, the status mark, the end tag and the name inside it, variable by
+    // variable.  A position where the expected pattern matches needs no
+    // lookup when that pattern is alone, that is when no other pattern is a
+    // prefix of it or has it as a prefix (then it is the only pattern that
+    // can start there).
+    std::vector<uint32_t> expected_;
+    std::vector<char> alone_;
+    std::size_t next_expected_ = 0;
+    std::vector<Slot> table_;
+    uint64_t table_mask_ = 0;
 
     std::string_view line_;
     std::vector<std::size_t> first_;  // first occurrence of each pattern in line_
     std::vector<StatusMark> marks_;   // status attributes in line_, in order
+    mutable std::size_t mark_cursor_ = 0;
 };
 
 }  // namespace kest

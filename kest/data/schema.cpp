@@ -150,7 +150,6 @@ Outcome read_schema_names(LineReader& schema, int num_vars, SchemaNames& names,
         if (auto fault = skip_to_prefix(schema, declaration_prefix, Fault{2, 1})) return fault;
     }
     names.variables.clear();
-    names.variables.reserve(static_cast<std::size_t>(num_vars));
     for (int j = 0; j < num_vars; ++j) {
         const std::string_view line = schema.line();
         const std::string_view name = declared_name(line);
