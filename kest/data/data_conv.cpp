@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "data/fault.h"
 #include "data/line_reader.h"
@@ -176,30 +177,69 @@ bool write_schema(const Arguments& a)
 
 int line_detail(const LineReader& reader) { return static_cast<int>(std::min<long>(reader.line_number(), INT_MAX)); }
 
-// Writes the cell of one field: Missing when it has no digit, otherwise the
-// number text (from the first minus sign, point or digit to the first blank)
-// unchanged, with status Validn when its value is below the floor.
-void append_field_cell(std::string& out, std::string_view field, const char* name, double floor)
+// The texts of one variable's cells, built once per call.
+struct FieldTags {
+    std::string valid;    // "<name Status='Valid'>"
+    std::string validn;   // "<name Status='Validn'>"
+    std::string close;    // "</name>"
+    std::string missing;  // "<name Status='Missing'> </name>"
+};
+
+std::vector<FieldTags> make_field_tags(const Arguments& a)
 {
-    if (!contains_digit(field)) {
-        out.append("<").append(name).append(" Status='Missing'> </").append(name).append(">");
+    std::vector<FieldTags> tags;
+    for (int j = 0; j < a.num_vars; ++j) {
+        const std::string name = a.names[j];
+        tags.push_back(FieldTags{"<" + name + " Status='Valid'>", "<" + name + " Status='Validn'>",
+                                 "</" + name + ">", "<" + name + " Status='Missing'> </" + name + ">"});
+    }
+    return tags;
+}
+
+bool is_digit(char c) { return static_cast<unsigned>(c - '0') < 10; }
+
+// A number text that does not start with a minus sign converts to zero or
+// more, so against a floor of zero or less it needs no conversion.
+bool is_below_floor(std::string_view number, double floor)
+{
+    if (floor <= 0.0 && number[0] != '-') return false;
+    return parse_decimal(number) < floor;
+}
+
+// Writes the cell of one field: Missing when it has no digit, otherwise the
+// number text (from the first minus sign, point or digit to the first blank,
+// or line feed in the last field) unchanged, with status Validn when its
+// value is below the floor.
+void append_field_cell(std::string& out, std::string_view field, const FieldTags& tags, double floor)
+{
+    std::size_t start = 0;
+    while (start < field.size() && !is_digit(field[start]) && field[start] != '-' && field[start] != '.') ++start;
+    std::size_t end = start;
+    bool digit = false;
+    while (end < field.size() && field[end] != ' ' && field[end] != '\n') digit |= is_digit(field[end++]);
+    // A digit may also stand after the number text, or the field may hold
+    // none at all.
+    for (std::size_t k = end; !digit && k < field.size(); ++k) digit = is_digit(field[k]);
+    if (!digit) {
+        out += tags.missing;
         return;
     }
-    const std::size_t start = field.find_first_of("-.0123456789");
-    std::string_view number = field.substr(start);
-    number = number.substr(0, number.find_first_of(" \n"));
-    const bool below = parse_decimal(number) < floor;
-    out.append("<").append(name).append(below ? " Status='Validn'>" : " Status='Valid'>");
-    out.append(number).append("</").append(name).append(">");
+    const std::string_view number = field.substr(start, end - start);
+    out += is_below_floor(number, floor) ? tags.validn : tags.valid;
+    out += number;
+    out += tags.close;
 }
 
 // Every double quote that opens a quoted text must be closed on the same line.
-bool quotes_closed(std::string_view line) { return std::count(line.begin(), line.end(), '"') % 2 == 0; }
+bool quotes_closed(std::string_view line)
+{
+    return std::count(line.begin(), line.end(), '"') % 2 == 0;
+}
 
 // Splits one record line into the cells of the data file.  The text of the
 // line, as far as it was converted, is in out even on failure.
-Outcome convert_record(const Arguments& a, std::string_view line, bool had_line_feed, long line_number,
-                       int record, std::string& out)
+Outcome convert_record(const Arguments& a, const std::vector<FieldTags>& tags, std::string_view line,
+                       bool had_line_feed, long line_number, int record, std::string& out)
 {
     const char delimiter = a.delim_type == 0 ? ' ' : a.delim_type == 1 ? '\t' : ',';
     const int too_long_detail = static_cast<int>(std::min<long>(line_number, INT_MAX));
@@ -210,19 +250,16 @@ Outcome convert_record(const Arguments& a, std::string_view line, bool had_line_
     while (f < a.num_vars) {
         const std::size_t at = rest.find(delimiter);
         if (at == 0) {
-            if (a.delim_type != 0) {
-                out.append("<").append(a.names[f]).append(" Status='Missing'> </").append(a.names[f]).append(">");
-                ++f;
-            }
+            if (a.delim_type != 0) out += tags[f++].missing;
             rest.remove_prefix(1);
         } else if (at != std::string_view::npos) {
             if (at > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
-            append_field_cell(out, rest.substr(0, at), a.names[f], a.valid_floor);
+            append_field_cell(out, rest.substr(0, at), tags[f], a.valid_floor);
             ++f;
             rest.remove_prefix(at + 1);
         } else {
             if (rest.size() + feed > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
-            append_field_cell(out, rest, a.names[f], a.valid_floor);
+            append_field_cell(out, rest, tags[f], a.valid_floor);
             if (f != a.num_vars - 1) return Fault{51, record + 1};
             break;
         }
@@ -255,6 +292,7 @@ Outcome convert(Arguments a)
 
     const std::string record_open = std::string("<") + a.dataset + "_rec>";
     const std::string record_close = std::string("</") + a.dataset + "_rec>\n";
+    const std::vector<FieldTags> tags = make_field_tags(a);
     std::string line_out;
     for (int n = 0; n < a.num_obs; ++n) {
         const auto result = text.next();
@@ -265,7 +303,7 @@ Outcome convert(Arguments a)
         if (feed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!quotes_closed(line)) return Fault{51, n + 1};
         line_out.assign(record_open);
-        const Outcome fault = convert_record(a, line, feed, text.line_number(), n, line_out);
+        const Outcome fault = convert_record(a, tags, line, feed, text.line_number(), n, line_out);
         if (fault) {
             if (fault->code == 51) std::fwrite(line_out.data(), 1, line_out.size(), out);
             return fault;
