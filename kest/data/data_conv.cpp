@@ -96,10 +96,13 @@ void write_variable_block(std::FILE* out, long k, const char* name)
 // The stylesheet shows the dataset name as the caller gave it in its title
 // and table head; the element names that follow use the name with blanks
 // and apostrophes replaced, which this function makes the dataset name.
-bool write_stylesheet(const Arguments& a)
+// How writing one of the output files went: its failure detail.
+enum class Written { completely = 0, not_created = 1, not_completely = 2 };
+
+Written write_stylesheet(const Arguments& a)
 {
     FilePtr file = open_file(a.xsl_path, "w");
-    if (!file) return false;
+    if (!file) return Written::not_created;
     std::FILE* out = file.get();
     std::fprintf(out,
                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" "
@@ -139,13 +142,13 @@ bool write_stylesheet(const Arguments& a)
     std::fputs("  </tr>\n", out);
     std::fputs("\t </xsl:template>\n", out);
     std::fputs("</xsl:stylesheet>\n", out);
-    return true;
+    return close_written(file) ? Written::completely : Written::not_completely;
 }
 
-bool write_schema(const Arguments& a)
+Written write_schema(const Arguments& a)
 {
     FilePtr file = open_file(a.schema_path, "w");
-    if (!file) return false;
+    if (!file) return Written::not_created;
     std::FILE* out = file.get();
     std::fputs("<?xml version=\"1.0\"?>\n", out);
     std::fputs("<Schema xmlns=\"urn:schemas-microsoft-com:xml-data\" xmlns:dt=\"urn:schemas-microsoft-com:datatypes\">\n", out);
@@ -172,7 +175,7 @@ bool write_schema(const Arguments& a)
     std::fprintf(out, "   <element type=\"%s_rec\"/>\n", a.dataset);
     std::fputs("</ElementType>\n", out);
     std::fputs("</Schema>\n", out);
-    return true;
+    return close_written(file) ? Written::completely : Written::not_completely;
 }
 
 int line_detail(const LineReader& reader) { return static_cast<int>(std::min<long>(reader.line_number(), INT_MAX)); }
@@ -275,8 +278,8 @@ Outcome convert(Arguments a)
     FilePtr data = open_file(a.data_path, "w");
     if (!data) return Fault{3, 1};
     for (int j = 0; j < a.num_vars; ++j) replace_chars(a.names[j], " ", '_');
-    if (!write_stylesheet(a)) return Fault{4, 1};
-    if (!write_schema(a)) return Fault{5, 1};
+    if (const Written w = write_stylesheet(a); w != Written::completely) return Fault{4, static_cast<int>(w)};
+    if (const Written w = write_schema(a); w != Written::completely) return Fault{5, static_cast<int>(w)};
     for (int i = 0; i < a.header_lines; ++i) {
         const auto result = text.next();
         if (result == LineReader::Result::too_long) return Fault{KEST_ERR_LINE_TOO_LONG, line_detail(text)};
@@ -312,6 +315,7 @@ Outcome convert(Arguments a)
         std::fwrite(line_out.data(), 1, line_out.size(), out);
     }
     std::fputs("</kest_data>\n", out);
+    if (!close_written(data)) return Fault{3, 2};
     return std::nullopt;
 }
 

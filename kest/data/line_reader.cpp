@@ -14,6 +14,13 @@ FilePtr open_file(const char* path, const char* mode) noexcept
     return FilePtr(std::fopen(path, mode));
 }
 
+bool close_written(FilePtr& file) noexcept
+{
+    std::FILE* f = file.release();
+    const bool flushed = std::fflush(f) == 0 && !std::ferror(f);
+    return (std::fclose(f) == 0) && flushed;
+}
+
 LineReader::LineReader(const char* path) : file_(open_file(path, "rb"))
 {
     if (file_) buffer_.resize(chunk_size + max_length + 1);

@@ -21,6 +21,10 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Opens a file, accepting a null path as a file that cannot be opened.
 FilePtr open_file(const char* path, const char* mode) noexcept;
 
+// Closes a file that was written; false when any of it could not be written
+// (a full disk shows only at the flush or the close).
+bool close_written(FilePtr& file) noexcept;
+
 class LineReader {
 public:
     // A line holds at most this many characters before its line feed.

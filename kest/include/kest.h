@@ -186,6 +186,8 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  *   5    num_obs < 1      6  num_vars < 1      8  mode outside 1..4
  *   21   the current files cannot be read; detail: the reader's code
  *        (as in xml_read) for the fault found
+ *   61, 62 a line or a value text of the current file too long (detail:
+ *        line number)
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   2,4  the record type name does not end in "_rec"
  *   1,0  the new data file cannot be created beside the old one
@@ -214,6 +216,8 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *        codes (detail: variable)
  *   2,1  text file cannot be opened       3,1  data file cannot be created
  *   4,1  stylesheet cannot be created     5,1  schema cannot be created
+ *   4,2  the stylesheet, 5,2 the schema could not be written completely
+ *        (a full disk, say)
  *   10,2 the text file ends while header lines are skipped
  *   8    delim_type not 0, 1 or 2 (detail: delim_type)
  *   51   record n+1 is missing, has an unclosed quote or too few fields
@@ -221,6 +225,7 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *   61   a line of the text file too long (detail: line number)
  *   63   a field longer than KEST_MAX_FIELD characters, the last field of
  *        a line counted with its line feed (detail: line number)
+ *   3,2  the data file could not be written completely
  * Files created before a failure stay as far as they were written. */
 KEST_API void data_conv(char* dataset_name, const char* text_path, const char* data_path,
                         const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
