@@ -35,10 +35,14 @@ bool FileReplacement::create(const char* target)
     const std::size_t slash = target_.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-    std::string pattern = folder + "." + base + ".XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return false;
-    temporary_ = pattern;
+    // The name is in place before the file exists, so that a failure from
+    // here on can always remove it.
+    temporary_ = folder + "." + base + ".XXXXXX";
+    const int fd = ::mkstemp(temporary_.data());
+    if (fd < 0) {
+        temporary_.clear();
+        return false;
+    }
     stream_ = ::fdopen(fd, "wb");
     if (stream_ == nullptr) {
         ::close(fd);

@@ -95,6 +95,22 @@ void write_header(std::FILE* out, const Header& header)
     std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", header.schema_path ? header.schema_path : "");
 }
 
+// A variable name longer than the format allows, or a record type whose
+// name does not end in "_rec" (the writer's record tags are the dataset name
+// and that suffix).
+Outcome names_outside_format(const SchemaNames& names)
+{
+    for (std::size_t j = 0; j < names.variables.size(); ++j) {
+        if (names.variables[j].size() > KEST_MAX_NAME) return Fault{KEST_ERR_NAME_TOO_LONG, static_cast<int>(j)};
+    }
+    constexpr std::string_view record_suffix = "_rec";
+    const std::string& record = names.record;
+    if (record.size() <= record_suffix.size() ||
+        record.compare(record.size() - record_suffix.size(), record_suffix.size(), record_suffix) != 0)
+        return Fault{2, 4};
+    return std::nullopt;
+}
+
 // The old file's faults are reported as 21 with the reader's code.
 Fault old_file_fault(const Fault& fault)
 {
@@ -113,13 +129,6 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     if (auto fault = records.opened()) return old_file_fault(*fault);
     if (auto fault = records.start(num_vars, nullptr)) return old_file_fault(*fault);
     const SchemaNames& names = records.names();
-    for (int j = 0; j < num_vars; ++j) {
-        if (names.variables[j].size() > KEST_MAX_NAME) return Fault{KEST_ERR_NAME_TOO_LONG, j};
-    }
-    constexpr std::string_view record_suffix = "_rec";
-    if (names.record.size() <= record_suffix.size() ||
-        names.record.compare(names.record.size() - record_suffix.size(), record_suffix.size(), record_suffix) != 0)
-        return Fault{2, 4};
     const std::string record_open = "<" + names.record + ">";
     const std::string record_close = "</" + names.record + ">\n";
     const std::vector<CellTags> tags = make_tags(names.variables);
@@ -160,6 +169,9 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
         std::fwrite(line.data(), 1, line.size(), out);
     }
     std::fputs("</kest_data>\n", out);
+    // Names outside the format are judged after every record was read, so
+    // that a fault of the current file is reported first.
+    if (auto fault = names_outside_format(names)) return fault;
     return replacement.commit();
 }
 

@@ -188,11 +188,13 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  *        (as in xml_read) for the fault found
  *   61, 62 a line or a value text of the current file too long (detail:
  *        line number)
+ *   1,0  the new data file cannot be created beside the old one
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   2,4  the record type name does not end in "_rec"
- *   1,0  the new data file cannot be created beside the old one
  *   1,1  the new data file cannot be written or flushed completely
  *   1,2  the new data file cannot replace the old one
+ * The records are read as the new file is written, so 1,0 comes before the
+ * faults (21, 61, 62) found in record lines after the first.
  *   -30  (KEST_WARN_CHANGES_NOT_APPLIED) the file was written, but some
  *        entries were not applied; detail: how many
  * When the data file holds fewer records than num_obs, the records it holds

@@ -1,0 +1,362 @@
+// The writer: a change list merged into the data file, which is replaced
+// only when the new one is complete.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "data_set_text.h"
+#include "kest.h"
+#include "test_files.h"
+
+namespace {
+
+using namespace kest_test;
+using Pair = std::array<int, 2>;
+
+constexpr double M = -999.0;
+
+struct Change {
+    int record, variable;
+    double value;
+};
+
+struct DataSet {
+    const ScratchDir& dir;
+    std::string data_path, schema_path, xsl_path;
+    DataSet(const ScratchDir& d, const std::vector<Variable>& vars, const std::vector<std::string>& records,
+            const std::string& dataset = "D")
+        : dir(d), data_path(d.file("d.xml")), schema_path(d.file("d.xdr")), xsl_path(d.file("d.xsl"))
+    {
+        write_file(schema_path, schema_text(dataset, static_cast<long>(records.size()), vars));
+        write_file(data_path, data_text(xsl_path, schema_path, records));
+    }
+
+    Pair update(int num_obs, int num_vars, int mode, const std::vector<Change>& changes) const
+    {
+        std::vector<int> recs, vars;
+        std::vector<double> vals;
+        for (const Change& c : changes) {
+            recs.push_back(c.record);
+            vars.push_back(c.variable);
+            vals.push_back(c.value);
+        }
+        recs.push_back(-1);
+        vars.push_back(-1);
+        vals.push_back(0.0);
+        Pair error = {-77, -77};
+        xml_update(data_path.c_str(), schema_path.c_str(), xsl_path.c_str(), M, num_obs, num_vars, mode,
+                   static_cast<int>(changes.size()), recs.data(), vars.data(), vals.data(), error.data());
+        return error;
+    }
+
+    // Values read with status limit 5 (or the given one).
+    std::vector<double> values(int num_obs, int num_vars, int limit = 5) const
+    {
+        std::vector<double> data(static_cast<std::size_t>(num_obs * num_vars), 0.0);
+        std::vector<std::vector<char>> buffers(static_cast<std::size_t>(num_vars), std::vector<char>(64));
+        std::vector<char*> names;
+        for (auto& b : buffers) names.push_back(b.data());
+        std::vector<int> ncat(static_cast<std::size_t>(num_vars)), codes(static_cast<std::size_t>(num_vars) * 8);
+        int n_missing = 0;
+        Pair error = {-77, -77};
+        xml_read(data_path.c_str(), schema_path.c_str(), M, num_obs, num_vars, data.data(), names.data(), ncat.data(),
+                 codes.data(), 8, limit, &n_missing, error.data());
+        EXPECT_EQ(error, (Pair{0, 0}));
+        return data;
+    }
+
+    std::string file_with(const std::vector<std::string>& records) const
+    {
+        return data_text(xsl_path, schema_path, records);
+    }
+};
+
+// Names that occur nowhere on a record line before their own element.
+const std::vector<Variable> five = {{"v1"}, {"v2"}, {"v3"}, {"v4"}, {"v5"}};
+
+TEST(XmlUpdateTest, ImputedValuesInTheWritersNumberForms)
+{
+    ScratchDir dir;
+    const std::string old_record = record_line(
+        "D", cell("v1", "Valid", "1") + cell("v2", "Valid", "1") + cell("v3", "Missing", " ") + cell("v4", "Valid", "1") +
+                 cell("v5", "Valid", "1"));
+    const DataSet set(dir, five, {old_record, old_record});
+    ASSERT_EQ(set.update(2, 5, 1, {{0, 0, 2.0}, {0, 1, 1.5}, {0, 2, 0.125}, {0, 3, 5e9}, {0, 4, -0.5}, {1, 1, M}}),
+              (Pair{0, 0}));
+    EXPECT_EQ(read_file(set.data_path),
+              set.file_with({record_line("D", cell("v1", "Imputed", "2") + cell("v2", "Imputed", "1.50") +
+                                                  cell("v3", "Imputed", "0.125000") +
+                                                  cell("v4", "Imputed", "5000000000.000000") +
+                                                  cell("v5", "Imputed", "-0.50")),
+                             record_line("D", cell("v1", "Valid", "1") + missing_cell("v2") + missing_cell("v3") +
+                                                  cell("v4", "Valid", "1") + cell("v5", "Valid", "1"))}));
+    EXPECT_EQ(set.values(2, 5, 2), (std::vector<double>{2, 1.5, 0.125, 5e9, -0.5, 1, M, M, 1, 1}));
+    EXPECT_EQ(set.values(2, 5, 1), (std::vector<double>{M, M, M, M, M, 1, M, M, 1, 1}));
+}
+
+TEST(XmlUpdateTest, FlaggingModesKeepTheValues)
+{
+    struct Case {
+        int mode;
+        const char* status;
+    };
+    for (const Case& c : {Case{2, "Suspect"}, Case{3, "Error"}, Case{4, "Missing"}}) {
+        ScratchDir dir;
+        const DataSet set(dir, {{"x"}, {"y"}},
+                          {record_line("D", cell("x", "Valid", "12") + cell("y", "Validn", "-0.25")),
+                           record_line("D", cell("x", "Imputed", "3.5") + missing_cell("y"))});
+        ASSERT_EQ(set.update(2, 2, c.mode, {{0, 0, 77}, {0, 1, 77}, {1, 1, 77}}), (Pair{0, 0})) << c.mode;
+        EXPECT_EQ(read_file(set.data_path),
+                  set.file_with({record_line("D", cell("x", c.status, "12") + cell("y", c.status, "-0.25")),
+                                 record_line("D", cell("x", "Imputed", "3.50") + missing_cell("y"))}))
+            << c.mode;
+        const auto values = set.values(2, 2);
+        const std::vector<double> expected =
+            c.mode == 4 ? std::vector<double>{M, M, 3.5, M} : std::vector<double>{12, -0.25, 3.5, M};
+        EXPECT_EQ(values, expected) << c.mode;
+    }
+}
+
+TEST(XmlUpdateTest, EmptyChangeListRewritesEveryCellInTheWritersForm)
+{
+    ScratchDir dir;
+    const DataSet set(
+        dir, five,
+        {record_line("D", cell("v1", "Valid", "1.5e3") + cell("v2", "Validn", "-007") + cell("v3", "Imputed", "0.10") +
+                              cell("v4", "Suspect", "  4") + cell("v5", "Error", "2.25")),
+         record_line("D", "<v1 Status='Valid' Orig_val='3'>3</v1>" + cell("v2", "Missing", "12") + "<v3>5</v3>" +
+                              cell("v4", "Valid", "n/a") + cell("v5", "Valid", "-999")),
+         record_line("D", cell("v1", "Valid", "1e999") + cell("v2", "Validn", "nan5") + cell("v3", "Valid", "3000000000") +
+                              cell("v4", "Valid", "0.1234567") + cell("v5", "Imputed", "-0"))});
+    ASSERT_EQ(set.update(3, 5, 1, {}), (Pair{0, 0}));
+    const std::string once = read_file(set.data_path);
+    EXPECT_EQ(once, set.file_with(
+                        {record_line("D", cell("v1", "Valid", "1500") + cell("v2", "Validn", "-7") +
+                                              cell("v3", "Imputed", "0.10") + cell("v4", "Suspect", "4") +
+                                              cell("v5", "Error", "2.25")),
+                         record_line("D", cell("v1", "Valid", "3") + missing_cell("v2") + missing_cell("v3") +
+                                              missing_cell("v4") + missing_cell("v5")),
+                         record_line("D", missing_cell("v1") + missing_cell("v2") +
+                                              cell("v3", "Valid", "3000000000.000000") +
+                                              cell("v4", "Valid", "0.123457") + cell("v5", "Imputed", "0"))}));
+    // A second rewrite changes nothing.
+    ASSERT_EQ(set.update(3, 5, 2, {}), (Pair{0, 0}));
+    EXPECT_EQ(read_file(set.data_path), once);
+}
+
+// Entries that cannot be applied are reported; the others are applied.
+TEST(XmlUpdateTest, ChangeEntriesThatCannotBeApplied)
+{
+    struct Case {
+        const char* what;
+        std::vector<Change> changes;
+        int num_obs;
+        Pair error;
+        std::vector<double> values;  // the two records afterwards
+    };
+    const Case cases[] = {
+        {"all in order", {{0, 1, 10}, {1, 0, 20}}, 2, {0, 0}, {1, 10, 20, 4}},
+        {"second entry before the first", {{1, 0, 20}, {0, 1, 10}}, 2, {-30, 1}, {1, 2, 20, 4}},
+        {"repeated cell", {{0, 1, 10}, {0, 1, 11}}, 2, {-30, 1}, {1, 10, 3, 4}},
+        {"beyond the last record", {{1, 1, 40}, {2, 0, 50}}, 2, {-30, 1}, {1, 2, 3, 40}},
+        {"variable beyond the last", {{0, 2, 10}, {1, 0, 20}}, 2, {-30, 2}, {1, 2, 3, 4}},
+        {"entries behind an unapplied one", {{1, 0, 20}, {0, 1, 10}, {1, 1, 40}}, 2, {-30, 2}, {1, 2, 20, 4}},
+        {"records the file does not hold", {{0, 0, 10}, {2, 0, 30}, {3, 1, 40}}, 4, {-30, 2}, {10, 2, 3, 4}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const DataSet set(dir, {{"x"}, {"y"}},
+                          {record_line("D", cell("x", "Valid", "1") + cell("y", "Valid", "2")),
+                           record_line("D", cell("x", "Valid", "3") + cell("y", "Valid", "4"))});
+        EXPECT_EQ(set.update(c.num_obs, 2, 1, c.changes), c.error) << c.what;
+        EXPECT_EQ(set.values(2, 2), c.values) << c.what;
+        // The file holds the records it held, and still ends with the root end tag.
+        const auto lines = split_lines(read_file(set.data_path));
+        EXPECT_EQ(lines.size(), 6u) << c.what;
+        EXPECT_EQ(lines.back(), "</kest_data>") << c.what;
+    }
+}
+
+// A refused update: the code, and the data file and its folder exactly as
+// they were before the call.
+struct Refusal {
+    const char* what;
+    std::string schema;  // empty: the schema file is absent
+    std::vector<std::string> records;
+    int num_obs, num_vars, mode;
+    Pair error;
+    bool without_root_end = false;
+};
+
+void expect_refused(const Refusal& c)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}, {"y"}}, c.records);
+    if (c.schema.empty()) std::filesystem::remove(set.schema_path);
+    else write_file(set.schema_path, c.schema);
+    std::string before = set.file_with(c.records);
+    if (c.without_root_end) before.resize(before.size() - std::string("</kest_data>\n").size());
+    write_file(set.data_path, before);
+    const auto entries = dir.entries();
+    EXPECT_EQ(set.update(c.num_obs, c.num_vars, c.mode, {{0, 0, 9}}), c.error) << c.what;
+    EXPECT_EQ(read_file(set.data_path), before) << c.what;
+    EXPECT_EQ(dir.entries(), entries) << c.what;  // no temporary file left
+}
+
+const std::string good_schema = schema_text("D", 3, {{"x"}, {"y"}});
+const std::string long_name(KEST_MAX_NAME + 1, 'n');
+
+std::string rec(const std::string& x, const std::string& y)
+{
+    return record_line("D", cell("x", "Valid", x) + cell("y", "Valid", y));
+}
+
+TEST(XmlUpdateTest, FailuresLeaveTheDataFileAsItWas)
+{
+    const Refusal cases[] = {
+        {"num_obs before the rest", good_schema, {rec("1", "2")}, 0, 0, 0, {5, 0}},
+        {"num_vars", good_schema, {rec("1", "2")}, 1, -1, 0, {6, -1}},
+        {"mode 0", good_schema, {rec("1", "2")}, 1, 2, 0, {8, 0}},
+        {"mode 5", good_schema, {rec("1", "2")}, 1, 2, 5, {8, 5}},
+        {"schema absent", "", {rec("1", "2")}, 1, 2, 1, {21, 2}},
+        {"bad declaration", "<?xml?>\n<S>\n<ElementType name=\"x\" dt:type=\"r8\">\n", {rec("1", "2")}, 1, 2, 1, {21, 2}},
+        {"no record line", schema_text("E", 1, {{"x"}, {"y"}}), {rec("1", "2")}, 1, 2, 1, {21, 1}},
+        {"end tag missing in the third record", good_schema,
+         {rec("1", "2"), rec("3", "4"), record_line("D", cell("x", "Valid", "5") + "<y Status='Valid'>6</x>")}, 3, 2, 1,
+         {21, 1}},
+        {"file ends after a record", good_schema, {rec("1", "2"), rec("3", "4")}, 3, 2, 1, {21, 1}, true},
+        {"long variable name", schema_text("D", 1, {{"x"}, {long_name}}),
+         {record_line("D", cell("x", "Valid", "1") + cell(long_name, "Valid", "2"))}, 1, 2, 1, {65, 1}},
+        {"record type not ending in _rec", schema_text("D", 1, {{"x"}, {"y"}}).replace(
+             schema_text("D", 1, {{"x"}, {"y"}}).find("D_rec\""), 6, "D_recs\""),
+         {"<D_recs>" + cell("x", "Valid", "1") + cell("y", "Valid", "2") + "</D_recs>\n"}, 1, 2, 1, {2, 4}},
+    };
+    for (const Refusal& c : cases) expect_refused(c);
+
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}}, {});
+    std::filesystem::remove(set.data_path);
+    EXPECT_EQ(set.update(1, 1, 1, {}), (Pair{21, 1}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"d.xdr"}));
+}
+
+// Lines and value texts outside the format make the current file unreadable;
+// the writer reports that as 21 with the reader's code.
+// Oversized input keeps its own code and names the line (line 5 is the
+// second record, after the three header lines).
+TEST(XmlUpdateTest, OversizedInputOfTheCurrentFileNamesTheLine)
+{
+    const Refusal cases[] = {
+        {"long line in the second record", good_schema,
+         {rec("1", "2"), record_line("D", cell("x", "Valid", "3") + cell("y", "Valid", "4") + std::string(KEST_MAX_LINE, ' '))},
+         2, 2, 1, {KEST_ERR_LINE_TOO_LONG, 5}},
+        {"long value text", good_schema, {rec("1", "2"), rec("1", std::string(20, '1'))}, 2, 2, 1,
+         {KEST_ERR_VALUE_TOO_LONG, 5}},
+    };
+    for (const Refusal& c : cases) expect_refused(c);
+}
+
+// The current files are read before the names are judged, so a file with
+// both faults reports the read fault.
+TEST(XmlUpdateTest, CurrentFileFaultsComeBeforeNameChecks)
+{
+    std::string odd_record_type = schema_text("D", 2, {{"x"}, {"y"}});
+    odd_record_type.replace(odd_record_type.find("D_rec\""), 6, "D_recs\"");
+    const Refusal cases[] = {
+        {"long name", schema_text("D", 2, {{"x"}, {long_name}}),
+         {record_line("D", cell("x", "Valid", "1") + cell(long_name, "Valid", "2")),
+          record_line("D", cell("x", "Valid", "1") + "<" + long_name + " Status='Valid'>2</x>")},
+         2, 2, 1, {21, 1}},
+        {"record type", odd_record_type,
+         {"<D_recs>" + cell("x", "Valid", "1") + cell("y", "Valid", "2") + "</D_recs>\n",
+          "<D_recs>" + cell("x", "Valid", "1") + "<y Status='Valid'>2</x></D_recs>\n"},
+         2, 2, 1, {21, 1}},
+    };
+    for (const Refusal& c : cases) expect_refused(c);
+}
+
+TEST(XmlUpdateTest, ReplacementKeepsThePermissionsAndLeavesNothingBehind)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}}, {record_line("D", cell("x", "Valid", "1"))});
+    std::filesystem::permissions(set.data_path, std::filesystem::perms(0640));
+    ASSERT_EQ(set.update(1, 1, 3, {{0, 0, 0}}), (Pair{0, 0}));
+    EXPECT_EQ(std::filesystem::status(set.data_path).permissions(), std::filesystem::perms(0640));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"d.xdr", "d.xml"}));
+    EXPECT_EQ(read_file(set.data_path), set.file_with({record_line("D", cell("x", "Error", "1"))}));
+}
+
+// Convert, read, rewrite without changes, read again: every record,
+// variable and status survives.
+TEST(XmlUpdateTest, RoundTripFromTheConverter)
+{
+    ScratchDir dir;
+    const std::string text = "id,score,group,weight\n"
+                              "1,12.5,2,0.75\n"
+                              "2,-3,1,\n"
+                              "3,N/A,2,1.5e3\n"
+                              "4,0,,2.125\n";
+    write_file(dir.file("in.txt"), text);
+    char dataset[] = "round trip";
+    std::vector<std::string> names = {"id", "score", "group", "weight"};
+    std::vector<char*> name_ptrs;
+    for (auto& n : names) name_ptrs.push_back(n.data());
+    const int flags[] = {0, 0, 2, 0};
+    const int num_codes[] = {0, 0, 2, 0};
+    const int table[] = {0, 0, 0, 0, 1, 2, 0, 0};
+    Pair error = {-77, -77};
+    const std::string data_path = dir.file("d.xml"), xsl_path = dir.file("d.xsl"), schema_path = dir.file("d.xdr");
+    data_conv(dataset, dir.file("in.txt").c_str(), data_path.c_str(), xsl_path.c_str(), schema_path.c_str(), 4, 4, 2, 0.0,
+              1, name_ptrs.data(), flags, num_codes, table, 2, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+
+    int num_obs = 0, num_vars = 0, name_size = 0;
+    xml_data_size(schema_path.c_str(), &num_obs, &num_vars, &name_size, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    ASSERT_EQ(num_obs, 4);
+    ASSERT_EQ(num_vars, 4);
+    EXPECT_EQ(name_size, static_cast<int>(std::string("round_trip_data").size()) + 1);
+
+    const auto read_all = [&](int limit, int& n_missing) {
+        std::vector<double> data(16, 0.0);
+        char** list = nullptr;
+        for (int j = 0; j < num_vars; ++j) EXPECT_NE(alloc_names(&list, num_vars, j, name_size), nullptr);
+        std::vector<int> ncat(4), codes(4 * 3);
+        Pair e = {-77, -77};
+        xml_read(data_path.c_str(), schema_path.c_str(), M, num_obs, num_vars, data.data(), list, ncat.data(),
+                 codes.data(), 3, limit, &n_missing, e.data());
+        EXPECT_EQ(e, (Pair{0, 0}));
+        EXPECT_EQ(std::string(list[2]), "group");
+        EXPECT_EQ(ncat, (std::vector<int>{0, 0, 2, 0}));
+        EXPECT_EQ(codes[6], 1);
+        EXPECT_EQ(codes[7], 2);
+        free_list(list, num_vars);
+        return data;
+    };
+    int n_missing = 0;
+    const std::vector<double> all = read_all(5, n_missing);
+    EXPECT_EQ(all, (std::vector<double>{1, 12.5, 2, 0.75, 2, -3, 1, M, 3, M, 2, 1500, 4, 0, M, 2.125}));
+    EXPECT_EQ(n_missing, 3);
+    const std::vector<double> valid_only = read_all(-5, n_missing);
+    EXPECT_EQ(valid_only, (std::vector<double>{1, 12.5, 2, 0.75, 2, M, 1, M, 3, M, 2, 1500, 4, 0, M, 2.125}));
+    EXPECT_EQ(n_missing, 4);
+
+    const int terminator[] = {-1};
+    xml_update(data_path.c_str(), schema_path.c_str(), xsl_path.c_str(), M, num_obs, num_vars, 1, 0, terminator,
+               terminator, nullptr, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(read_all(5, n_missing), all);
+    EXPECT_EQ(read_all(-5, n_missing), valid_only);
+    const auto lines = split_lines(read_file(data_path));
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[4], "<round_trip_rec><id Status='Valid'>2</id><score Status='Validn'>-3</score>"
+                        "<group Status='Valid'>1</group><weight Status='Missing'> </weight></round_trip_rec>");
+    EXPECT_EQ(lines[6], "<round_trip_rec><id Status='Valid'>4</id><score Status='Valid'>0</score>"
+                        "<group Status='Missing'> </group><weight Status='Valid'>2.125000</weight></round_trip_rec>");
+}
+
+}  // namespace
