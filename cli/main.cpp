@@ -1,0 +1,101 @@
+// kest: command-line front end to the kest library.  Each subcommand lives
+// in its own file; this one only picks it and turns thrown usage errors and
+// exhausted memory into exit statuses.
+#include <algorithm>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "command.h"
+#include "options.h"
+
+namespace kest_cli {
+
+namespace {
+
+// The subcommands, in the order the overview lists them.
+const Command* const commands[] = {
+    &convert_command,
+    &show_command,
+};
+
+const Command* find_command(std::string_view name)
+{
+    for (const Command* c : commands)
+        if (c->name == name) return c;
+    return nullptr;
+}
+
+void print_overview(std::ostream& out)
+{
+    out << "usage: kest COMMAND [arguments]\n"
+           "\n"
+           "Statistical editing and imputation of survey data.\n"
+           "\n"
+           "commands:\n";
+    std::size_t width = 4;
+    for (const Command* c : commands) width = std::max(width, c->name.size());
+    for (const Command* c : commands)
+        out << "  " << c->name << std::string(width - c->name.size() + 2, ' ') << c->summary << "\n";
+    out << "  help" << std::string(width - 4 + 2, ' ') << "print this text, or a command's usage: kest help COMMAND\n";
+    for (const Command* c : commands) out << "\n" << c->usage;
+}
+
+bool asks_for_help(const std::vector<std::string>& args)
+{
+    for (const std::string& a : args) {
+        if (a == "--") return false;
+        if (a == "--help" || a == "-h") return true;
+    }
+    return false;
+}
+
+int run(const std::vector<std::string>& args)
+{
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || (args[0] == "help" && args.size() == 1)) {
+        print_overview(std::cout);
+        return exit_ok;
+    }
+    if (args[0] == "help") {
+        const Command* c = find_command(args[1]);
+        if (c == nullptr) {
+            std::cerr << "kest: unknown command '" << args[1] << "'\n\n";
+            print_overview(std::cerr);
+            return exit_usage;
+        }
+        std::cout << c->usage;
+        return exit_ok;
+    }
+    const Command* command = find_command(args[0]);
+    if (command == nullptr) {
+        std::cerr << "kest: unknown command '" << args[0] << "'\n\n";
+        print_overview(std::cerr);
+        return exit_usage;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (asks_for_help(rest)) {
+        std::cout << command->usage;
+        return exit_ok;
+    }
+    try {
+        return command->run(rest);
+    } catch (const UsageError& e) {
+        std::cerr << "kest " << command->name << ": " << e.what() << "\n\n" << command->usage;
+        return exit_usage;
+    }
+}
+
+}  // namespace
+
+}  // namespace kest_cli
+
+int main(int argc, char** argv)
+{
+    try {
+        return kest_cli::run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::bad_alloc&) {
+        std::cerr << "kest: out of memory\n";
+        return kest_cli::exit_failure;
+    }
+}
