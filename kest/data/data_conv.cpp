@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -275,6 +276,8 @@ Outcome convert(Arguments a)
     if (auto fault = check_arguments(a)) return fault;
     LineReader text(a.text_path);
     if (!text.is_open()) return Fault{2, 1};
+    constexpr std::size_t data_buffer_size = std::size_t{1} << 20;
+    const auto data_buffer = std::make_unique<char[]>(data_buffer_size);  // outlives the stream below
     FilePtr data = open_file(a.data_path, "w");
     if (!data) return Fault{3, 1};
     for (int j = 0; j < a.num_vars; ++j) replace_chars(a.names[j], " ", '_');
@@ -288,7 +291,7 @@ Outcome convert(Arguments a)
     if (a.delim_type < 0 || a.delim_type > 2) return Fault{8, a.delim_type};
 
     std::FILE* out = data.get();
-    std::setvbuf(out, nullptr, _IOFBF, std::size_t{1} << 20);
+    std::setvbuf(out, data_buffer.get(), _IOFBF, data_buffer_size);
     std::fputs("<?xml version='1.0'?>\n", out);
     std::fprintf(out, "<?xml-stylesheet type=\"text/xsl\" href=\"%s\"?>\n", a.xsl_path);
     std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", a.schema_path);

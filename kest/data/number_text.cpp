@@ -26,42 +26,6 @@ bool is_c_space(char c) noexcept
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// Plain decimals ("52341", "-12.75") are by far the most common texts.  With
-// at most 15 significant digits both the digits and the power of ten are
-// exact doubles, so one division is the correctly rounded result.  Returns
-// false for anything else, which the general path handles.
-bool parse_plain_decimal(const char* p, const char* end, double& out) noexcept
-{
-    uint64_t mantissa = 0;
-    int digits = 0;  // significant digits, leading zeros not counted
-    const char* q = p;
-    for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
-        mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
-        digits += mantissa != 0;
-    }
-    const bool had_integer_digits = q > p;
-    int decimals = 0;
-    if (q < end && *q == '.') {
-        const char* fraction = ++q;
-        for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
-            digits += mantissa != 0;
-        }
-        decimals = static_cast<int>(q - fraction);
-        if (!had_integer_digits && decimals == 0) return false;  // a lone point
-    } else if (!had_integer_digits) {
-        return false;
-    }
-    if (digits > 15 || decimals > 22) return false;        // mantissa or power of ten not exact
-    if (q < end && (*q == 'e' || *q == 'E')) return false;  // an exponent may follow
-    out = static_cast<double>(mantissa) / exact_powers_of_ten[decimals];
-    return true;
-}
-
 // Values that overflow or underflow: defer to strtod in the "C" locale, which
 // gives the infinity or the correctly rounded tiny value.
 double parse_out_of_range(const char* p, const char* end) noexcept
@@ -73,6 +37,24 @@ double parse_out_of_range(const char* p, const char* end) noexcept
     } catch (...) {
         return 0.0;
     }
+}
+
+// A value whose hundredfold is the whole number m, with two decimals: the
+// same text as fixed notation with two decimals gives, since the value lies
+// within a rounding error of m / 100, far from any halfway point.
+std::size_t format_hundredths(int32_t m, char* out) noexcept
+{
+    char* p = out;
+    int64_t magnitude = m;
+    if (magnitude < 0) {
+        *p++ = '-';
+        magnitude = -magnitude;
+    }
+    p = std::to_chars(p, p + 16, magnitude / 100).ptr;
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + magnitude % 100 / 10);
+    *p++ = static_cast<char>('0' + magnitude % 10);
+    return static_cast<std::size_t>(p - out);
 }
 
 }  // namespace
@@ -104,10 +86,15 @@ std::size_t format_cell_number(double value, char* out) noexcept
         return static_cast<std::size_t>(std::to_chars(out, end, *n).ptr - out);
     }
     const double hundredfold = 100.0 * value;
-    const auto m = round_to_int32(hundredfold);
-    const int decimals = (m && *m == hundredfold) ? 2 : 6;
-    const auto result = std::to_chars(out, end, value, std::chars_format::fixed, decimals);
+    if (const auto m = round_to_int32(hundredfold); m && *m == hundredfold) return format_hundredths(*m, out);
+    const auto result = std::to_chars(out, end, value, std::chars_format::fixed, 6);
     return static_cast<std::size_t>(result.ptr - out);
+}
+
+std::optional<double> read_general_number_text(std::string_view text) noexcept
+{
+    if (!contains_digit(text)) return std::nullopt;
+    return parse_decimal(text);
 }
 
 }  // namespace kest

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace kest {
@@ -16,6 +18,54 @@ bool contains_digit(std::string_view text) noexcept;
 // continue the number (0 when nothing converts).  Hexadecimal forms are not
 // decimal and read as their leading 0.
 double parse_decimal(std::string_view text) noexcept;
+
+// Plain decimals ("52341", "12.75", no sign or blanks) are by far the most
+// common value texts.  With at most 15 significant digits both the digits
+// and the power of ten are exact doubles, so one division gives the
+// correctly rounded value.  Returns false for any other text.
+inline bool parse_plain_decimal(const char* p, const char* end, double& out) noexcept
+{
+    constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint64_t mantissa = 0;
+    int digits = 0;  // significant digits, leading zeros not counted
+    const char* q = p;
+    for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
+        digits += mantissa != 0;
+    }
+    const bool had_integer_digits = q > p;
+    int decimals = 0;
+    if (q < end && *q == '.') {
+        const char* fraction = ++q;
+        for (; q < end && static_cast<unsigned>(*q - '0') < 10; ++q) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*q - '0');
+            digits += mantissa != 0;
+        }
+        decimals = static_cast<int>(q - fraction);
+        if (!had_integer_digits && decimals == 0) return false;  // a lone point
+    } else if (!had_integer_digits) {
+        return false;
+    }
+    if (digits > 15 || decimals > 22) return false;        // mantissa or power of ten not exact
+    if (q < end && (*q == 'e' || *q == 'E')) return false;  // an exponent may follow
+    out = static_cast<double>(mantissa) / exact_powers_of_ten[decimals];
+    return true;
+}
+
+// Any text the plain path does not take: empty when it holds no decimal
+// digit, otherwise parse_decimal of it.
+std::optional<double> read_general_number_text(std::string_view text) noexcept;
+
+// The value of a text as the reader takes it: empty when the text holds no
+// decimal digit, otherwise parse_decimal of it.
+inline std::optional<double> read_number_text(std::string_view text) noexcept
+{
+    double value;
+    if (parse_plain_decimal(text.data(), text.data() + text.size(), value)) return value;
+    return read_general_number_text(text);
+}
 
 // Longest text format_cell_number can produce (six decimals of the largest
 // double, its sign and point).

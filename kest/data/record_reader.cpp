@@ -64,9 +64,8 @@ Outcome read_cell_value(const RecordReader& records, int j, std::size_t value_st
     if (!text) return Fault{1, 2};
     if (text->size() > KEST_MAX_VALUE_TEXT)
         return Fault{KEST_ERR_VALUE_TOO_LONG, static_cast<int>(std::min<long>(records.line_number(), INT_MAX))};
-    if (!contains_digit(*text)) return std::nullopt;
-    const double number = parse_decimal(*text);
-    if (std::isfinite(number)) value = number;
+    const std::optional<double> number = read_number_text(*text);
+    if (number && std::isfinite(*number)) value = number;
     return std::nullopt;
 }
 

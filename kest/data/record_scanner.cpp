@@ -1,6 +1,7 @@
 #include "data/record_scanner.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -22,6 +23,32 @@ constexpr StatusText status_priority[] = {
     {"Validn'", status_validn}, {"Valid'", status_valid},     {"Missing'", status_missing},
     {"Error'", status_error},   {"Suspect'", status_suspect}, {"Imputed'", status_imputed},
 };
+
+// Length of each status text with its closing quote, by status code.
+constexpr std::size_t status_text_length[] = {6, 8, 8, 6, 8, 7};
+static_assert(status_valid == 0 && status_imputed == 1 && status_suspect == 2 && status_error == 3 &&
+              status_missing == 4 && status_validn == 5);
+
+// The status texts as little-endian words, in the same order.
+struct StatusWord {
+    uint64_t mask;
+    uint64_t value;
+    StatusCode status;
+};
+
+constexpr StatusWord status_word(const StatusText& s)
+{
+    uint64_t value = 0;
+    for (std::size_t i = 0; i < s.text.size(); ++i) value |= uint64_t{static_cast<unsigned char>(s.text[i])} << (8 * i);
+    const uint64_t mask = s.text.size() >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * s.text.size())) - 1;
+    return StatusWord{mask, value, s.status};
+}
+
+constexpr StatusWord status_words[] = {
+    status_word(status_priority[0]), status_word(status_priority[1]), status_word(status_priority[2]),
+    status_word(status_priority[3]), status_word(status_priority[4]), status_word(status_priority[5]),
+};
+static_assert(std::size(status_words) == std::size(status_priority));
 
 uint16_t pair_key(const char* p) noexcept
 {
@@ -76,6 +103,8 @@ RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filte
         add_pattern(name);
         add_pattern("/" + name);
     }
+    for (const std::string& name : names)
+        skip_to_close_.push_back(name.find('>') == std::string::npos ? name.size() : 0);
     status_pattern_ = patterns_.size();
     add_pattern(std::string(status_mark));
     build_index();
@@ -166,6 +195,14 @@ StatusCode RecordScanner::status_at(std::size_t position) const
     const std::size_t start = position + status_mark.size();
     const char* rest = line_.data() + start;
     const std::size_t room = line_.size() - start;
+    if (std::endian::native == std::endian::little && room >= 8) {
+        // Every status text with its quote fits in eight bytes: compare each
+        // as one masked word.
+        const uint64_t word = load8(rest);
+        for (const StatusWord& s : status_words)
+            if ((word & s.mask) == s.value) return s.status;
+        return status_absent;
+    }
     for (const StatusText& s : status_priority)
         if (s.text.size() <= room && std::memcmp(rest, s.text.data(), s.text.size()) == 0) return s.status;
     return status_absent;
@@ -205,28 +242,6 @@ void RecordScanner::note_candidate(std::size_t position)
     }
 }
 
-inline bool RecordScanner::matches_here(uint32_t pattern, std::size_t position) const noexcept
-{
-    const TextKey& want = keys_[pattern];
-    const std::size_t room = line_.size() - position;
-    if (want.length > room) return false;
-    const TextKey here = key_of(line_.data() + position, want.length, room);
-    return here.head == want.head && here.tail == want.tail;
-}
-
-inline void RecordScanner::check_position(std::size_t position)
-{
-    if (next_expected_ < expected_.size()) {
-        const uint32_t expected = expected_[next_expected_];
-        if (alone_[expected] && matches_here(expected, position)) {
-            note_match(expected, position);
-            return;
-        }
-    }
-    const uint16_t key = pair_key(line_.data() + position);
-    if ((pair_filter_[key >> 6] >> (key & 63)) & 1) note_candidate(position);
-}
-
 void RecordScanner::scan(std::string_view line)
 {
     line_ = line;
@@ -239,37 +254,74 @@ void RecordScanner::scan(std::string_view line)
         if (hit != nullptr) first_[id] = static_cast<const char*>(hit) - line.data();
     }
     if (line.size() < 2) return;
-    const std::size_t last = line.size() - 1;  // a pattern of two or more bytes starts before it
+
+    // The hot loop works on local copies, so that recording a match does not
+    // make the compiler reload every member.
+    const char* const text = line.data();
+    const std::size_t size = line.size();
+    const uint32_t* const expected = expected_.data();
+    const std::size_t expected_count = expected_.size();
+    const char* const alone = alone_.data();
+    const TextKey* const keys = keys_.data();
+    const uint64_t* const filter = pair_filter_.data();
+    const std::size_t status_pattern = status_pattern_;
+    std::size_t* const first = first_.data();
+    std::size_t next = 0;
+
+    const auto check = [&](std::size_t position) {
+        if (next < expected_count) {
+            const uint32_t id = expected[next];
+            const TextKey& want = keys[id];
+            const std::size_t room = size - position;
+            if (alone[id] && want.length <= room) {
+                const TextKey here = key_of(text + position, want.length, room);
+                if (here.head == want.head && here.tail == want.tail) {
+                    if (id == status_pattern) {
+                        const StatusCode status = status_at(position);
+                        if (status != status_absent) marks_.push_back(StatusMark{position, status});
+                    } else if (first[id] == npos) {
+                        first[id] = position;
+                    }
+                    ++next;
+                    return;
+                }
+            }
+        }
+        const uint16_t key = pair_key(text + position);
+        if ((filter[key >> 6] >> (key & 63)) & 1) {
+            next_expected_ = next;
+            note_candidate(position);
+            next = next_expected_;
+        }
+    };
+
+    const std::size_t last = size - 1;  // a pattern of two or more bytes starts before it
     std::size_t i = 0;
 #if defined(__SSE2__)
     if (first_byte_count_ > 0) {
         // Sixteen positions at a time: only those whose byte starts some
-        // pattern go on to the two-byte filter.
+        // pattern are looked at.
+        const std::size_t byte_count = first_byte_count_;
         for (; i + 16 <= last; i += 16) {
-            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + i));
-            __m128i hits = _mm_setzero_si128();
-            for (std::size_t b = 0; b < first_byte_count_; ++b)
-                hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, first_bytes_[b]));
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            __m128i hits = _mm_cmpeq_epi8(block, first_bytes_[0]);
+            for (std::size_t b = 1; b < byte_count; ++b) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, first_bytes_[b]));
             for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits)); mask != 0; mask &= mask - 1)
-                check_position(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+                check(i + static_cast<std::size_t>(__builtin_ctz(mask)));
         }
     }
 #endif
-    for (; i < last; ++i) check_position(i);
+    for (; i < last; ++i) check(i);
 }
 
 std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
 {
     const std::size_t name = first_[2 * static_cast<std::size_t>(j)];
     if (name == npos) return std::nullopt;
-    std::size_t close = name;
-    while (close < line_.size() && line_[close] != '>') ++close;
-    if (close == line_.size()) return std::nullopt;
-    const std::size_t value_start = close + 1;
 
-    // Status attributes that start at or after the name and before the value.
-    // Cells are mostly located in line order, so the search starts where the
-    // previous one ended.
+    // The first status attribute at or after the name.  Cells are mostly
+    // located in line order, so the search starts where the previous one
+    // ended.
     std::size_t m = mark_cursor_;
     if (m > 0 && marks_[m - 1].position >= name) {
         m = static_cast<std::size_t>(
@@ -279,10 +331,27 @@ std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
     }
     while (m < marks_.size() && marks_[m].position < name) ++m;
     mark_cursor_ = m;
+
+    // A well-formed start tag: the name, its status attribute right after it
+    // and the ">" right after that.  The name holds no ">" and the attribute
+    // cannot, so that ">" is the first one, and the attribute the only one.
+    const std::size_t after_name = skip_to_close_[static_cast<std::size_t>(j)];
+    if (m < marks_.size() && after_name > 0 && marks_[m].position == name + after_name) {
+        const std::size_t close = marks_[m].position + status_mark.size() + status_text_length[marks_[m].status];
+        if (close < line_.size() && line_[close] == '>') return CellStart{marks_[m].status, close + 1};
+    }
+
+    // The first ">" at or after the name lies after it unless the name
+    // itself holds one.
+    const std::size_t from = name + after_name;
+    const void* close = std::memchr(line_.data() + from, '>', line_.size() - from);
+    if (close == nullptr) return std::nullopt;
+    const std::size_t value_start = static_cast<std::size_t>(static_cast<const char*>(close) - line_.data()) + 1;
+
+    // The status attributes that start before the value; the first in
+    // priority order decides.
     unsigned seen = 0;
     for (; m < marks_.size() && marks_[m].position < value_start; ++m) seen |= 1u << marks_[m].status;
-    if (seen == 0) return CellStart{status_absent, value_start};
-    if ((seen & (seen - 1)) == 0) return CellStart{static_cast<StatusCode>(__builtin_ctz(seen)), value_start};
     for (const StatusText& s : status_priority)
         if (seen & (1u << s.status)) return CellStart{s.status, value_start};
     return CellStart{status_absent, value_start};

@@ -80,8 +80,6 @@ private:
     void add_pattern(std::string text);
     void build_index();
     void build_expected_order(std::size_t num_names);
-    bool matches_here(uint32_t pattern, std::size_t position) const noexcept;
-    void check_position(std::size_t position);
     void note_candidate(std::size_t position);
     void note_match(uint32_t pattern, std::size_t position);
     StatusCode status_at(std::size_t position) const;
@@ -92,6 +90,7 @@ private:
     // Name of variable j at 2j, "/name" at 2j + 1, then the status mark.
     std::vector<std::string> patterns_;
     std::size_t status_pattern_ = 0;
+    std::vector<std::size_t> skip_to_close_;  // per name: its length, or 0 when it holds a ">"
     std::vector<std::size_t> single_char_;  // patterns of one character, found with memchr
     // A position can start a pattern only if its two bytes are a key here;
     // then each length that patterns with that key have is looked up in the

@@ -10,6 +10,7 @@ namespace kest {
 
 namespace {
 constexpr std::size_t stream_buffer = std::size_t{1} << 20;
+constexpr std::size_t write_back_step = std::size_t{8} << 20;
 }
 
 FileReplacement::~FileReplacement() { abandon(); }
@@ -49,8 +50,24 @@ bool FileReplacement::create(const char* target)
         abandon();
         return false;
     }
-    std::setvbuf(stream_, nullptr, _IOFBF, stream_buffer);
+    buffer_ = std::make_unique<char[]>(stream_buffer);
+    std::setvbuf(stream_, buffer_.get(), _IOFBF, stream_buffer);
     return true;
+}
+
+void FileReplacement::write(const char* data, std::size_t size)
+{
+    std::fwrite(data, 1, size, stream_);
+    written_ += size;
+#if defined(SYNC_FILE_RANGE_WRITE)
+    if (written_ - started_ >= write_back_step && std::fflush(stream_) == 0) {
+        const off_t end = ::ftello(stream_);
+        if (end > static_cast<off_t>(started_))
+            ::sync_file_range(::fileno(stream_), static_cast<off_t>(started_), end - static_cast<off_t>(started_),
+                              SYNC_FILE_RANGE_WRITE);
+        started_ = written_ = static_cast<std::size_t>(end);
+    }
+#endif
 }
 
 Outcome FileReplacement::commit()
@@ -58,7 +75,7 @@ Outcome FileReplacement::commit()
     std::FILE* stream = stream_;
     stream_ = nullptr;
     bool written = std::fflush(stream) == 0 && !std::ferror(stream);
-    written = written && ::fsync(::fileno(stream)) == 0;
+    written = written && ::fdatasync(::fileno(stream)) == 0;
     struct stat old_file;
     if (written && ::stat(target_.c_str(), &old_file) == 0)
         ::fchmod(::fileno(stream), old_file.st_mode & 07777);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "data/fault.h"
@@ -23,6 +24,11 @@ public:
     bool create(const char* target);
     std::FILE* stream() const noexcept { return stream_; }
 
+    // Appends to the temporary file.  Large files are handed to the disk in
+    // the background as they grow, so that the flush at the end has little
+    // left to wait for.
+    void write(const char* data, std::size_t size);
+
     // Flushes and closes the temporary file, gives it the old file's
     // permissions and renames it over the old file.  1,1 when the contents
     // could not be written completely, 1,2 when the rename failed.
@@ -33,7 +39,10 @@ private:
 
     std::string target_;
     std::string temporary_;
+    std::unique_ptr<char[]> buffer_;  // the stream's buffer; lives until the stream is closed
     std::FILE* stream_ = nullptr;
+    std::size_t written_ = 0;  // bytes handed to the stream (as far as known)
+    std::size_t started_ = 0;  // offset up to which write-back has been started
 };
 
 }  // namespace kest

@@ -53,18 +53,20 @@ struct ChangeList {
 
 // Per-variable pieces of a record line, built once per call.
 struct CellTags {
-    std::string open;          // "<name "
-    std::string close;         // "</name>"
-    std::string missing;       // "<name Status='Missing'> </name>"
+    std::string start[std::size(status_attribute)];  // "<name Status='...'>" by status code
+    std::string close;                              // "</name>"
+    std::string missing;                            // "<name Status='Missing'> </name>"
 };
 
 std::vector<CellTags> make_tags(const std::vector<std::string>& names)
 {
-    std::vector<CellTags> tags;
-    tags.reserve(names.size());
-    for (const std::string& name : names) {
-        tags.push_back(CellTags{"<" + name + " ", "</" + name + ">",
-                                "<" + name + " Status='Missing'> </" + name + ">"});
+    std::vector<CellTags> tags(names.size());
+    for (std::size_t j = 0; j < names.size(); ++j) {
+        const std::string& name = names[j];
+        for (std::size_t status = 0; status < std::size(status_attribute); ++status)
+            tags[j].start[status] = "<" + name + " " + std::string(status_attribute[status]) + ">";
+        tags[j].close = "</" + name + ">";
+        tags[j].missing = "<" + name + " Status='Missing'> </" + name + ">";
     }
     return tags;
 }
@@ -76,9 +78,7 @@ void append_cell(std::string& line, const CellTags& tags, double value, int stat
         return;
     }
     char number[max_number_text];
-    line += tags.open;
-    line += status_attribute[status];
-    line += '>';
+    line += tags.start[status];
     line.append(number, format_cell_number(value, number));
     line += tags.close;
 }
@@ -166,7 +166,7 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
             append_cell(line, tags[j], value, status, missing_code);
         }
         line += record_close;
-        std::fwrite(line.data(), 1, line.size(), out);
+        replacement.write(line.data(), line.size());
     }
     std::fputs("</kest_data>\n", out);
     // Names outside the format are judged after every record was read, so
