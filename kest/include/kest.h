@@ -251,6 +251,46 @@ KEST_API int get_names(char** list, int index, char* destination);
  * accepted.  The list must not be used afterwards. */
 KEST_API void free_list(char** list, int count);
 
+/* ------------------------------------------------------------------------ */
+/* Random numbers                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* Seeds a generator state.  A negative seed takes the current time in whole
+ * seconds instead.  The same non-negative seed always gives the same
+ * sequence of numbers. */
+KEST_API void set_rand_seed(int seed, RandState* state);
+
+/* ------------------------------------------------------------------------ */
+/* Trees                                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Codes of the tree routines besides those listed with each. */
+#define KEST_ERR_TREE_FILE 70        /* tree_load: file cannot be opened, or a record or int array is short or malformed */
+#define KEST_ERR_TREE_VALUES 71      /* tree_load: split values short; tree_save: cannot write */
+#define KEST_ERR_TREE_INCONSISTENT 100
+#define KEST_WARN_NOT_CONVERGED (-39) /* waid_tree: a node's weight iteration reached maxit */
+#define KEST_WARN_UNSEEN_CATEGORY (-32) /* tree_score: a record met a category unseen at a split */
+
+/* tree_save: writes the tree to path (created or replaced): the nodes in
+ * pre-order, each a 72-byte little-endian record followed by its split
+ * values and its int array.  Writes nothing when error[0] is positive on
+ * entry (the file is still created empty).
+ *   71 the file cannot be opened or written */
+KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
+
+/* tree_load: reads a tree written by tree_save into *root_out (null after a
+ * failure).  Reads nothing when error[0] is non-zero on entry.  Files are
+ * not trusted: anything that is not a well-formed tree (an unknown kind,
+ * sizes or counts that do not fit the file, a leaf of a keeping tree
+ * without its values, a tree deeper than KEST_MAX_TREE_DEPTH) is refused.
+ *   70 the file cannot be opened, or a record or an int array is short or
+ *      malformed    71 split values are short    99 no memory */
+KEST_API void tree_load(TreeNode** root_out, const char* path, int* error);
+#define KEST_MAX_TREE_DEPTH 100000
+
+/* tree_free: releases a tree; a null root is accepted. */
+KEST_API void tree_free(TreeNode* root);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,21 @@
+// Orders of records: ranking by a key column, and turning a rank array into
+// an order array in place.
+#pragma once
+
+#include <cstdint>
+
+namespace kest {
+
+// Turns a permutation (rank of each element) in place into its inverse
+// (element at each rank), using bit 30 as a marker instead of extra memory.
+// Returns 0, 1 (an element outside [0, n)), 2 (n negative) or 51 (not a
+// permutation).
+int invert_permutation(int32_t* values, int n) noexcept;
+
+// ranks[j] receives the rank (0 .. m-1) of data[rows[j] * stride + column]
+// in ascending order; the order among equal keys is free.  Writes nothing
+// for m < 1.  Uses no memory of its own.
+void rank_by_key(const double* data, int m, const int32_t* rows, int column, int stride,
+                 int32_t* ranks) noexcept;
+
+}  // namespace kest
