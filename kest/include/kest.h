@@ -271,6 +271,60 @@ KEST_API void set_rand_seed(int seed, RandState* state);
 #define KEST_WARN_NOT_CONVERGED (-39) /* waid_tree: a node's weight iteration reached maxit */
 #define KEST_WARN_UNSEEN_CATEGORY (-32) /* tree_score: a record met a category unseen at a split */
 
+/* waid_tree: grows a WAID tree (kind 1) predicting column dep_var from the
+ * num_selected columns in vars_selected, on rows rec1 .. rec1+num_recs-1 of
+ * the data matrix (num_rows rows of num_vars columns, row-major).  When
+ * data is null, the library allocates num_rows*num_vars doubles and calls
+ * fetch(rec1, num_rows, buffer, error) once to fill them in the layout of the
+ * data matrix (row r of the buffer is row r of the matrix); a code above 100
+ * left by fetch ends the call, a positive code up to 100 stays and no tree is
+ * grown.  ncat[j] is 0 for a continuous column and k > 0 for a categorical
+ * one holding the codes 1..k.  weight_scheme: 1 none, 2 sine, 3 biweight,
+ * 4 Huber, with tuning constant tuning, tolerance tol and at most maxit
+ * passes.  rec_weights[num_recs] receives, per record, the sum of its
+ * weights in the internal nodes it passes.  keep = 1 makes every leaf keep
+ * the dependent values of its records (truncated to int; values beyond the
+ * int range are clamped to it and NaN becomes 0).  *tree receives the root,
+ * released with tree_free.
+ * Returns at once when error[0] is positive on entry; never writes error[1].
+ *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
+ *   4 num_rows < 2    5 data and fetch both null    7 num_selected not in
+ *   1..num_vars-1    8 a selected column outside 0..num_vars-1 (or
+ *   vars_selected null)    9 dep_var outside 0..num_vars-1
+ *   10 weight_scheme not 1..4    11 rec_weights null    12 ncat null, a
+ *   negative element, or a categorical value (in any row) outside 1..k
+ *   13 tol < 0 or NaN    14 maxit < 1    15 tuning < 0 or NaN
+ *   16 min_node not in 0..num_recs    17 min_child > min_node/2    19 tree null
+ *   99 no memory    100 a partition disagrees with its split search
+ *   -39 warning: a weight iteration did not converge (the tree is returned)
+ * A min_child below 1 acts as 1. */
+KEST_API void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                        KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                        int weight_scheme, double* rec_weights, const int* ncat, double tol, int maxit,
+                        double tuning, int min_node, int min_child, int keep, TreeNode** tree,
+                        int* error);
+
+/* tree_score: passes rows rec1 .. rec1+num_recs-1 down the tree and writes
+ * per record a prediction into values[num_recs] and the leaf's spread into
+ * spreads[num_recs].  Exactly one of data and fetch is given (fetch as in
+ * waid_tree).  imputation_method: 1 the leaf value, 2 the leaf's modal
+ * category (kind 1 only), 3 a random donor among the leaf's kept values.
+ * route = 1 sends a record whose category was not seen at a split (or lies
+ * outside 1..k) down at random in proportion to the training counts;
+ * otherwise such a record gets -1 in both outputs.
+ * Returns at once when error[0] is positive on entry; never writes error[1].
+ *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
+ *   4 num_rows < 2, or method 3 met a leaf of one record    5 both data and
+ *   fetch    6 neither    7 tree null    10 state null while route = 1 or
+ *   method 3 needs it    9 method not allowed for the tree's kind, or method 3
+ *   on a tree without kept values    100 kind not 1 or 2, or an internal node
+ *   with a negative split size    11 values null    12 spreads null
+ *   99 no memory    -32 warning: a record met an unseen category
+ * The tree is only read: several threads may score one tree at once. */
+KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                         KestFetch fetch, const TreeNode* tree, int route, int imputation_method,
+                         RandState* state, double* values, double* spreads, int* error);
+
 /* tree_save: writes the tree to path (created or replaced): the nodes in
  * pre-order, each a 72-byte little-endian record followed by its split
  * values and its int array.  Writes nothing when error[0] is positive on
