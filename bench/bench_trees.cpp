@@ -1,0 +1,604 @@
+// bench_trees: growth of WAID trees and scoring with them, on survey-like
+// data generated in memory, so that the two sizes say how growth scales with
+// the number of records and scoring is seen against growing.
+//
+//   waid_tree    1 000 000 records against 200 000, time ratio       (<= 7)
+//                (n log n alone gives 5 ln 1e6 / ln 2e5 = 5.66; a ratio
+//                above 7 means the cost per record grows with n faster)
+//   tree_score   all 1 000 000 records, leaf value, against growing the
+//                tree on them                                         (<= 1/20)
+//
+// Every data set has 11 columns: five continuous predictors of different
+// shapes (whole years, incomes rounded to hundreds, a share in full
+// precision, hours rounded to the half hour, distances to a tenth), five
+// categorical ones with 3, 5, 7, 9 and 12 codes of unequal frequency, and a
+// continuous dependent variable built from several predictors through
+// interactions, with noise and a few gross outliers.  A fixed pseudo-random
+// generator makes the same data every run.
+//
+// The trees are grown with the biweight scheme (tuning 4.685, tolerance
+// 1e-4, at most 50 passes), min_node 10, min_child 5, and leaves that keep
+// their values.  Scoring uses a tree grown once outside the timed region and
+// scores every record it was grown on, with the leaf value (method 1) and
+// with a random donor (method 3), routing unseen categories at random from
+// a seeded generator state.  The scores and the record weights of that tree
+// are checked before anything is reported; differences are listed after the
+// tables.
+//
+// The program only reports: it prints the ratio table and the size of the
+// trees and exits 0 whatever the figures are.
+//
+// Options besides Google Benchmark's own:
+//   --scale=F   records of every data set multiplied by F (0 < F <= 1), for
+//               quick runs and for profiling under slow tools
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kest.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Deterministic pseudo-random numbers (splitmix64): the same data every run.
+
+class Generator {
+public:
+    explicit Generator(uint64_t seed) : state_(seed) {}
+
+    uint64_t next()
+    {
+        uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, 1), 53 bits.
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+    // Uniform integer in [0, n).
+    int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
+    // Standard normal (Box-Muller, one of the pair).
+    double normal()
+    {
+        const double u = 1.0 - uniform();  // (0, 1]: the logarithm stays finite
+        const double v = uniform();
+        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
+    }
+
+private:
+    uint64_t state_;
+};
+
+// ---------------------------------------------------------------------------
+// Data sets
+
+// Columns of the generated table.
+enum Col {
+    col_age,       // whole years 16..95: 80 distinct values
+    col_income,    // log-normal, rounded to whole hundreds
+    col_share,     // uniform in (0, 1), full precision: hardly any ties
+    col_hours,     // normal around 38, 0..80, rounded to the half hour
+    col_distance,  // exponential, mean 12, rounded to a tenth
+    col_region,    // categorical, 3 codes
+    col_sector,    // categorical, 5 codes
+    col_size,      // categorical, 7 codes
+    col_legal,     // categorical, 9 codes
+    col_month,     // categorical, 12 codes
+    col_turnover,  // the dependent variable
+    num_cols
+};
+
+constexpr int category_counts[num_cols] = {0, 0, 0, 0, 0, 3, 5, 7, 9, 12, 0};
+
+// The tree settings.
+constexpr int weight_scheme = 3;  // biweight
+constexpr double tolerance = 1e-4;
+constexpr int max_passes = 50;
+constexpr double tuning_constant = 4.685;
+constexpr int min_node = 10;
+constexpr int min_child = 5;
+constexpr int keep_values = 1;
+constexpr int score_seed = 20240611;
+
+struct TreeShape {
+    long nodes = 0, leaves = 0;
+    int depth = 0;              // of the deepest leaf, the root at depth 0
+    double mean_leaf_depth = 0;  // over the records: the mean path length of scoring
+    int largest_leaf = 0;
+    long internal_records = 0;  // sum of the counts of the internal nodes
+};
+
+struct DataSet {
+    std::string label;  // "1000000"
+    int num_obs = 0;
+    std::vector<double> matrix;  // num_obs x num_cols, row-major
+    std::vector<int> predictors, ncat;
+
+    std::vector<double> rec_weights;     // output of the timed growths
+    std::vector<double> values, spreads; // outputs of the timed scorings
+
+    // The tree scored by the scoring benchmarks, grown when one first runs.
+    TreeNode* tree = nullptr;
+    bool tree_tried = false;
+    int tree_error = 0;
+
+    // Shape of the grown tree (every growth of a data set gives the same one).
+    bool shape_known = false;
+    TreeShape shape;
+    int grow_warning = 0;
+};
+
+// A category 1..k with the lower codes more frequent.
+double skewed_code(Generator& gen, int k)
+{
+    const double u = gen.uniform();
+    return 1.0 + std::floor(static_cast<double>(k) * u * std::sqrt(u));
+}
+
+void generate(DataSet& ds, uint64_t seed)
+{
+    Generator gen(seed);
+    ds.matrix.assign(static_cast<std::size_t>(ds.num_obs) * num_cols, 0.0);
+    // Effects of the size classes on the hours worked; of the months on the level.
+    const double size_effect[8] = {0, -6, -3, 0, 4, 9, 15, 24};
+    for (int r = 0; r < ds.num_obs; ++r) {
+        double* row = ds.matrix.data() + static_cast<std::ptrdiff_t>(r) * num_cols;
+        row[col_age] = 16 + gen.below(80);
+        row[col_income] = 100.0 * std::round(std::exp(10.0 + 0.7 * gen.normal()) / 100.0);
+        row[col_share] = gen.uniform();
+        row[col_hours] = std::clamp(std::round(2.0 * (38.0 + 9.0 * gen.normal())) / 2.0, 0.0, 80.0);
+        row[col_distance] = std::round(-120.0 * std::log(1.0 - gen.uniform())) / 10.0;
+        row[col_region] = 1 + gen.below(3);
+        row[col_sector] = skewed_code(gen, 5);
+        row[col_size] = skewed_code(gen, 7);
+        row[col_legal] = skewed_code(gen, 9);
+        row[col_month] = 1 + gen.below(12);
+
+        const int region = static_cast<int>(row[col_region]);
+        const int sector = static_cast<int>(row[col_sector]);
+        const int size = static_cast<int>(row[col_size]);
+        const int legal = static_cast<int>(row[col_legal]);
+        const int month = static_cast<int>(row[col_month]);
+        double y = 500.0 + 6.0 * row[col_age];
+        y += 0.02 * row[col_income] * (region == 1 ? 1.6 : 1.0);                // income by region
+        if ((sector == 2 || sector == 5) && row[col_share] > 0.6) y += 900.0;   // sector by share
+        y += row[col_hours] * size_effect[size];                               // hours by size class
+        if (row[col_distance] > 20.0) y -= 150.0 * (legal % 3);                // distance by legal form
+        y += 40.0 * ((month + 2) % 12 < 3 ? 3 : 0);                            // a season
+        y += 120.0 * gen.normal();
+        // A few gross outliers: misplaced decimal points and sign errors.
+        const int u = gen.below(1000);
+        if (u < 2) y *= 100.0;
+        else if (u < 3) y = -10.0 * y;
+        row[col_turnover] = y;
+    }
+    ds.ncat.assign(category_counts, category_counts + num_cols);
+    ds.predictors.clear();
+    for (int j = 0; j < num_cols; ++j)
+        if (j != col_turnover) ds.predictors.push_back(j);
+    ds.rec_weights.assign(static_cast<std::size_t>(ds.num_obs), 0.0);
+    ds.values.assign(static_cast<std::size_t>(ds.num_obs), 0.0);
+    ds.spreads.assign(static_cast<std::size_t>(ds.num_obs), 0.0);
+}
+
+void grow(DataSet& ds, TreeNode** tree, int* error)
+{
+    waid_tree(0, num_cols, ds.num_obs, ds.num_obs, ds.matrix.data(), nullptr, static_cast<int>(ds.predictors.size()),
+              ds.predictors.data(), col_turnover, weight_scheme, ds.rec_weights.data(), ds.ncat.data(), tolerance,
+              max_passes, tuning_constant, min_node, min_child, keep_values, tree, error);
+}
+
+void score(DataSet& ds, const TreeNode* tree, int method, RandState* state, int* error)
+{
+    tree_score(0, num_cols, ds.num_obs, ds.num_obs, ds.matrix.data(), nullptr, tree, 1, method, state,
+               ds.values.data(), ds.spreads.data(), error);
+}
+
+// Walks the tree without recursion (a tree may be deep).
+TreeShape shape_of(const TreeNode* root)
+{
+    TreeShape shape;
+    double depth_sum = 0;
+    long records = 0;
+    std::vector<std::pair<const TreeNode*, int>> stack{{root, 0}};
+    while (!stack.empty()) {
+        const auto [node, depth] = stack.back();
+        stack.pop_back();
+        if (node == nullptr) continue;
+        ++shape.nodes;
+        if (node->split_var == -1) {
+            ++shape.leaves;
+            shape.depth = std::max(shape.depth, depth);
+            shape.largest_leaf = std::max(shape.largest_leaf, static_cast<int>(node->count));
+            depth_sum += static_cast<double>(depth) * node->count;
+            records += node->count;
+        } else {
+            shape.internal_records += node->count;
+            stack.push_back({node->right, depth + 1});
+            stack.push_back({node->left, depth + 1});
+        }
+    }
+    shape.mean_leaf_depth = records > 0 ? depth_sum / static_cast<double>(records) : 0;
+    return shape;
+}
+
+void note_shape(DataSet& ds, const TreeNode* tree, int code)
+{
+    if (ds.shape_known || tree == nullptr) return;
+    ds.shape = shape_of(tree);
+    ds.grow_warning = code;
+    ds.shape_known = true;
+}
+
+// ---------------------------------------------------------------------------
+// Checks of the scored tree
+
+std::vector<std::string> problems;  // reported after the run
+
+void problem(const DataSet& ds, const std::string& what)
+{
+    problems.push_back(ds.label + ": " + what);
+    std::fprintf(stderr, "bench_trees: %s: %s\n", ds.label.c_str(), what.c_str());
+}
+
+// The leaf a record reaches, found here independently of the library.
+const TreeNode* leaf_of(const TreeNode* node, const double* row)
+{
+    while (node != nullptr && node->split_var != -1) {
+        const double x = row[node->split_var];
+        if (node->split_size == 0) {
+            node = x <= node->split_values[0] ? node->left : node->right;
+        } else {
+            const int c = static_cast<int>(x);
+            if (c < 1 || c > node->split_size) return nullptr;
+            const double direction = node->split_values[c - 1];
+            node = direction == -1.0 ? node->left : direction == 1.0 ? node->right : nullptr;
+        }
+    }
+    return node;
+}
+
+double expected_spread(const TreeNode* leaf)
+{
+    return leaf->spread >= 0.0 ? leaf->spread : 0.0;
+}
+
+// Compares the outputs of one scoring with the leaves found by leaf_of:
+// method 1 must give each record its leaf's value, method 3 one of its
+// leaf's kept values; the spread is the leaf's either way.
+void check_scores(DataSet& ds, int method)
+{
+    long bad = 0;
+    std::string first;
+    for (int r = 0; r < ds.num_obs; ++r) {
+        const TreeNode* leaf = leaf_of(ds.tree, ds.matrix.data() + static_cast<std::ptrdiff_t>(r) * num_cols);
+        const double v = ds.values[static_cast<std::size_t>(r)];
+        const double s = ds.spreads[static_cast<std::size_t>(r)];
+        bool ok = leaf != nullptr && s == expected_spread(leaf);
+        if (ok && method == 1) ok = v == leaf->value;
+        if (ok && method == 3) {
+            ok = leaf->int_array != nullptr &&
+                 std::find(leaf->int_array, leaf->int_array + leaf->count, static_cast<int32_t>(v)) !=
+                     leaf->int_array + leaf->count &&
+                 v == std::trunc(v);
+        }
+        if (!ok && bad++ == 0) {
+            char text[200];
+            std::snprintf(text, sizeof text, "record %d: value %.10g spread %.10g, leaf %s (value %.10g, spread %.10g)", r,
+                          v, s, leaf ? "found" : "not found", leaf ? leaf->value : 0.0, leaf ? leaf->spread : 0.0);
+            first = text;
+        }
+    }
+    if (bad > 0)
+        problem(ds, "tree_score method " + std::to_string(method) + " disagrees with the tree for " + std::to_string(bad) +
+                        " records; first: " + first);
+}
+
+// Grows the tree that the scoring benchmarks use, once per data set, and
+// checks it: the record weights of a node sum to its count (the node weights
+// are scaled so), so all of them together sum to the counts of the internal
+// nodes; and both scoring methods agree with the tree.
+TreeNode* scoring_tree(DataSet& ds)
+{
+    if (ds.tree_tried) return ds.tree;
+    ds.tree_tried = true;
+    int error[2] = {0, 0};
+    grow(ds, &ds.tree, error);
+    ds.tree_error = error[0];
+    if (error[0] > 0 || ds.tree == nullptr) {
+        problem(ds, "waid_tree failed with " + std::to_string(error[0]) + "," + std::to_string(error[1]));
+        ds.tree = nullptr;
+        return nullptr;
+    }
+    note_shape(ds, ds.tree, error[0]);
+    const TreeShape shape = shape_of(ds.tree);
+    double weight_sum = 0;
+    for (double w : ds.rec_weights) weight_sum += w;
+    const double internal = static_cast<double>(shape.internal_records);
+    if (std::fabs(weight_sum - internal) > 1e-6 * std::max(1.0, internal)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "record weights sum to %.6f, the internal nodes hold %ld records", weight_sum,
+                      shape.internal_records);
+        problem(ds, text);
+    }
+    if (ds.tree->count != ds.num_obs)
+        problem(ds, "the root holds " + std::to_string(ds.tree->count) + " records of " + std::to_string(ds.num_obs));
+
+    for (int method : {1, 3}) {
+        RandState state{};
+        set_rand_seed(score_seed, &state);
+        error[0] = error[1] = 0;
+        score(ds, ds.tree, method, &state, error);
+        if (error[0] != 0)
+            problem(ds, "tree_score method " + std::to_string(method) + " gave " + std::to_string(error[0]) + "," +
+                            std::to_string(error[1]));
+        else
+            check_scores(ds, method);
+    }
+    return ds.tree;
+}
+
+// ---------------------------------------------------------------------------
+// Benchmarks
+
+struct Timing {
+    double median_ms = -1;
+    double median_cpu_ms = -1;
+    double min_ms = -1;
+    std::string error;
+};
+
+// Collects each benchmark's real time per iteration by the benchmark's name,
+// while printing as usual.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            Timing& t = timings[run.run_name.function_name];
+            if (run.error_occurred) {
+                t.error = run.error_message;
+                continue;
+            }
+            if (run.iterations <= 0) continue;
+            const double ms = run.real_accumulated_time / static_cast<double>(run.iterations) * 1e3;
+            const double cpu_ms = run.cpu_accumulated_time / static_cast<double>(run.iterations) * 1e3;
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") {
+                    t.median_ms = ms;
+                    t.median_cpu_ms = cpu_ms;
+                } else if (run.aggregate_name == "min") {
+                    t.min_ms = ms;
+                }
+            } else if (run.repetitions <= 1) {
+                t.median_ms = t.min_ms = ms;
+                t.median_cpu_ms = cpu_ms;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    std::map<std::string, Timing> timings;
+};
+
+std::string grow_name(const DataSet& ds) { return "waid_tree/" + ds.label; }
+std::string score_name(const DataSet& ds, int method) { return "tree_score/" + ds.label + "/method" + std::to_string(method); }
+
+// Each benchmark runs a fixed number of iterations, repeated; the ratios use
+// the medians of the repetitions, which a passing burst of load on a shared
+// machine moves less than a mean.  The whole run takes about a minute and a
+// half, most of it growing trees on a million records.
+struct Plan {
+    int repetitions = 5;
+    int grow_iterations_small = 3;
+    int grow_iterations_large = 1;
+    int score_iterations = 5;
+};
+
+void configure(benchmark::internal::Benchmark* b, int iterations, const Plan& plan)
+{
+    b->Unit(benchmark::kMillisecond)->Iterations(iterations)->UseRealTime();
+    if (plan.repetitions > 1) {
+        b->Repetitions(plan.repetitions)->ReportAggregatesOnly(true);
+        b->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+    }
+}
+
+void register_benchmarks(std::vector<DataSet>& sets, const Plan& plan)
+{
+    // The growths of both sizes stand next to each other, so that their ratio
+    // is taken under the same load; the scorings follow.
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        DataSet* d = &sets[i];
+        auto* b = benchmark::RegisterBenchmark(grow_name(*d).c_str(), [d](benchmark::State& state) {
+            int error[2] = {0, 0};
+            for (auto _ : state) {
+                TreeNode* tree = nullptr;
+                error[0] = error[1] = 0;
+                grow(*d, &tree, error);
+                // Releasing the tree is not growing it.
+                state.PauseTiming();
+                if (error[0] <= 0) note_shape(*d, tree, error[0]);
+                tree_free(tree);
+                state.ResumeTiming();
+                if (error[0] > 0) break;
+            }
+            if (error[0] > 0)
+                state.SkipWithError(("waid_tree failed with " + std::to_string(error[0]) + "," + std::to_string(error[1])).c_str());
+            state.SetItemsProcessed(state.iterations() * d->num_obs);
+        });
+        configure(b, i + 1 == sets.size() ? plan.grow_iterations_large : plan.grow_iterations_small, plan);
+    }
+    for (DataSet& ds : sets) {
+        for (int method : {1, 3}) {
+            DataSet* d = &ds;
+            auto* b = benchmark::RegisterBenchmark(score_name(ds, method).c_str(), [d, method](benchmark::State& state) {
+                // Grown (and checked) on the first call, outside the timed loop.
+                const TreeNode* tree = scoring_tree(*d);
+                if (tree == nullptr) {
+                    state.SkipWithError("no tree to score with");
+                    return;
+                }
+                int error[2] = {0, 0};
+                for (auto _ : state) {
+                    // Every pass draws the same numbers, as a fresh imputation would.
+                    RandState rand{};
+                    set_rand_seed(score_seed, &rand);
+                    error[0] = error[1] = 0;
+                    score(*d, tree, method, &rand, error);
+                    if (error[0] > 0) break;
+                    benchmark::DoNotOptimize(d->values.data());
+                    benchmark::ClobberMemory();
+                }
+                if (error[0] > 0)
+                    state.SkipWithError(("tree_score failed with " + std::to_string(error[0]) + "," + std::to_string(error[1])).c_str());
+                state.SetItemsProcessed(state.iterations() * d->num_obs);
+            });
+            configure(b, plan.score_iterations, plan);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Report
+
+constexpr double growth_target = 7.0;
+constexpr double scoring_target = 1.0 / 20.0;
+
+void print_ratios(const std::vector<DataSet>& sets, const RatioReporter& reporter, const Plan& plan)
+{
+    auto find = [&](const std::string& name) -> const Timing* {
+        auto it = reporter.timings.find(name);
+        if (it == reporter.timings.end() || !it->second.error.empty() || it->second.median_ms <= 0) return nullptr;
+        return &it->second;
+    };
+    auto fastest = [](const Timing* a, const Timing* b) {
+        return (a->min_ms > 0 && b->min_ms > 0) ? a->min_ms / b->min_ms : -1.0;
+    };
+    std::printf("\nRatios of real times per iteration, %s.\n",
+                plan.repetitions > 1 ? "medians of the repetitions" : "single runs");
+    std::printf("In brackets: the same ratio of CPU times (free of waiting for a shared processor)%s.\n",
+                plan.repetitions > 1 ? " and of the fastest repetitions" : "");
+    std::printf("--------------------------------------------------------------------------------\n");
+    if (sets.size() < 2) return;
+    const DataSet& small = sets.front();
+    const DataSet& large = sets.back();
+
+    const Timing* gs = find(grow_name(small));
+    const Timing* gl = find(grow_name(large));
+    if (gs != nullptr && gl != nullptr) {
+        const double ratio = gl->median_ms / gs->median_ms;
+        const double size_ratio = static_cast<double>(large.num_obs) / small.num_obs;
+        const double nlogn = size_ratio * std::log(static_cast<double>(large.num_obs)) / std::log(static_cast<double>(small.num_obs));
+        std::printf("waid_tree   growth %s / %s: %8.1f ms / %7.1f ms  ratio %5.2f (target <= %g; n log n gives %.2f)",
+                    large.label.c_str(), small.label.c_str(), gl->median_ms, gs->median_ms, ratio, growth_target, nlogn);
+        std::printf("  [CPU %.2f", gs->median_cpu_ms > 0 ? gl->median_cpu_ms / gs->median_cpu_ms : 0.0);
+        if (const double f = fastest(gl, gs); f > 0 && plan.repetitions > 1) std::printf(", fastest %.2f", f);
+        std::printf("]  %s\n", ratio <= growth_target ? "within" : "ABOVE");
+        std::printf("%-12s per record: %.2f us on %s, %.2f us on %s\n", "", gs->median_ms * 1e3 / small.num_obs,
+                    small.label.c_str(), gl->median_ms * 1e3 / large.num_obs, large.label.c_str());
+    } else {
+        std::printf("waid_tree   growth ratio not measured (a growth failed or was filtered out)\n");
+    }
+
+    for (const DataSet& ds : sets) {
+        const Timing* g = find(grow_name(ds));
+        for (int method : {1, 3}) {
+            const Timing* s = find(score_name(ds, method));
+            if (s == nullptr) continue;
+            std::printf("tree_score  method %d on %-8s %8.1f ms", method, ds.label.c_str(), s->median_ms);
+            if (g != nullptr) {
+                const double fraction = s->median_ms / g->median_ms;
+                std::printf("  = %.4f of growing (1/%.0f)", fraction, fraction > 0 ? 1.0 / fraction : 0.0);
+                std::printf("  [CPU %.4f", g->median_cpu_ms > 0 ? s->median_cpu_ms / g->median_cpu_ms : 0.0);
+                if (const double f = fastest(s, g); f > 0 && plan.repetitions > 1) std::printf(", fastest %.4f", f);
+                std::printf("]");
+                if (method == 1 && &ds == &large)
+                    std::printf("  target <= 1/%.0f: %s", 1.0 / scoring_target, fraction <= scoring_target ? "within" : "ABOVE");
+            }
+            std::printf("\n");
+        }
+    }
+}
+
+void print_shapes(const std::vector<DataSet>& sets)
+{
+    std::printf("\nTrees grown (biweight, tuning %g, tol %g, maxit %d, min_node %d, min_child %d, keep %d)\n", tuning_constant,
+                tolerance, max_passes, min_node, min_child, keep_values);
+    std::printf("--------------------------------------------------------------------------------\n");
+    for (const DataSet& ds : sets) {
+        if (!ds.shape_known) {
+            std::printf("%-8s  no tree grown in this run\n", ds.label.c_str());
+            continue;
+        }
+        const TreeShape& s = ds.shape;
+        std::printf("%-8s  %7ld nodes  %7ld leaves  depth %3d  mean record depth %5.1f  mean leaf %5.2f records"
+                    "  largest leaf %d%s\n",
+                    ds.label.c_str(), s.nodes, s.leaves, s.depth, s.mean_leaf_depth,
+                    s.leaves > 0 ? static_cast<double>(ds.num_obs) / s.leaves : 0.0, s.largest_leaf,
+                    ds.grow_warning < 0 ? ("  (warning " + std::to_string(ds.grow_warning) + ")").c_str() : "");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+
+    double scale = 1.0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.substr(0, 8) == "--scale=") {
+            scale = std::strtod(argv[i] + 8, nullptr);
+            if (!(scale > 0 && scale <= 1)) {
+                std::fprintf(stderr, "bench_trees: --scale must be in (0, 1]\n");
+                return 0;
+            }
+        } else {
+            std::fprintf(stderr, "bench_trees: unknown option %s\n", argv[i]);
+            return 0;
+        }
+    }
+
+    auto records = [scale](int n) { return std::max(2, static_cast<int>(std::lround(n * scale))); };
+    std::vector<DataSet> sets(2);
+    sets[0].num_obs = records(200000);
+    sets[1].num_obs = records(1000000);
+
+    std::printf("Generating data sets ...\n");
+    std::fflush(stdout);
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        sets[i].label = std::to_string(sets[i].num_obs);
+        generate(sets[i], 31 + i);
+        std::printf("  %-8s records x %d columns, %.1f MB\n", sets[i].label.c_str(), num_cols,
+                    sets[i].matrix.size() * sizeof(double) / 1e6);
+    }
+    std::fflush(stdout);
+
+    Plan plan;
+    RatioReporter reporter;
+    register_benchmarks(sets, plan);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    print_ratios(sets, reporter, plan);
+    print_shapes(sets);
+    if (!problems.empty()) {
+        std::printf("\nProblems found while checking the scored trees:\n");
+        for (const std::string& p : problems) std::printf("  %s\n", p.c_str());
+    }
+
+    for (DataSet& ds : sets) tree_free(ds.tree);
+    benchmark::Shutdown();
+    return 0;
+}
