@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "kest.h"
@@ -381,3 +382,72 @@ TEST(TreeScoreFetch, FetchedMatrixScoresAlike)
 }
 
 }  // namespace
+
+// A categorical split with more categories than fit into a compact node
+// keeps its directions in a table: left, right, unseen and out of range.
+TEST(TreeScoreDescent, ManyCategoriesUseTheirDirections)
+{
+    std::vector<double> directions(20, 1.0);
+    for (int c = 0; c < 10; ++c) directions[static_cast<std::size_t>(c)] = -1.0;
+    directions[19] = 0.0;  // category 20 was not seen in training
+    Score s(1, {1, 10.9, 11, 19, 20, 21, 0.5, kNaN},
+            by_category(0, directions, leaf(1.0, 0.0, 3), leaf(2.0, 0.0, 3)));
+    s.run();
+    EXPECT_EQ(s.error[0], KEST_WARN_UNSEEN_CATEGORY);
+    EXPECT_EQ(s.values, (std::vector<double>{1, 1, 2, 2, -1, -1, -1, -1}));
+}
+
+// Records go down a random tree of mixed splits in blocks; every result and
+// every random draw must be those of walking one record at a time.
+TEST(TreeScoreDescent, BlocksOfRecordsScoreLikeOneAtATime)
+{
+    std::mt19937 random(99);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::function<TreeNode*(int)> grow = [&](int depth) -> TreeNode* {
+        if (depth == 0 || unit(random) < 0.15) {
+            std::vector<int> kept(2 + random() % 4);
+            for (int& v : kept) v = static_cast<int>(random() % 100);
+            return leaf(unit(random), unit(random), static_cast<int>(kept.size()), -1, kept);
+        }
+        TreeNode* l = grow(depth - 1);
+        TreeNode* r = grow(depth - 1);
+        const int var = static_cast<int>(random() % 3);
+        if (var == 0) return at_threshold(0, unit(random), l, r);
+        std::vector<double> dirs(var == 1 ? 6 : 24);
+        for (double& d : dirs) d = std::vector<double>{-1.0, 1.0, 1.0, -1.0, 0.0}[random() % 5];
+        return by_category(var, dirs, l, r);
+    };
+    std::vector<double> matrix;
+    for (int i = 0; i < 1000; ++i) {
+        matrix.push_back(unit(random));
+        matrix.push_back(1 + static_cast<double>(random() % 7));   // 7 lies outside the 6 categories
+        matrix.push_back(1 + static_cast<double>(random() % 24));
+    }
+    Score s(3, matrix, grow(10));
+    s.route = 1;
+    s.method = 3;
+    RandState reference_state = s.state;
+    s.run();
+    ASSERT_EQ(s.error[0], KEST_WARN_UNSEEN_CATEGORY);
+
+    for (int i = 0; i < s.num_recs; ++i) {
+        const double* row = &matrix[static_cast<std::size_t>(i) * 3];
+        const TreeNode* node = s.tree.get();
+        while (node->split_var != -1) {
+            const double x = row[node->split_var];
+            const double d = node->split_size == 0 ? (x <= node->split_values[0] ? -1.0 : 1.0)
+                             : (x >= 1 && x < node->split_size + 1) ? node->split_values[static_cast<int>(x) - 1]
+                                                                    : 0.0;
+            if (d == 0.0) {
+                const double p = static_cast<double>(node->left->count) / node->count;
+                node = kest::rand_uniform(&reference_state) < p ? node->left : node->right;
+            } else {
+                node = d < 0 ? node->left : node->right;
+            }
+        }
+        const int position = draw_position(node->count, &reference_state);
+        EXPECT_EQ(s.values[static_cast<std::size_t>(i)], node->int_array[position]) << "record " << i;
+        EXPECT_EQ(s.spreads[static_cast<std::size_t>(i)], node->spread) << "record " << i;
+    }
+    EXPECT_TRUE(same_state(s.state, reference_state));
+}
