@@ -297,7 +297,10 @@ KEST_API void set_rand_seed(int seed, RandState* state);
  *   16 min_node not in 0..num_recs    17 min_child > min_node/2    19 tree null
  *   99 no memory    100 a partition disagrees with its split search
  *   -39 warning: a weight iteration did not converge (the tree is returned)
- * A min_child below 1 acts as 1. */
+ * A min_child below 1 acts as 1.  When every weight of a node is 0 (all
+ * dependent values equal, or tuning 0) the node's value is the plain mean of
+ * its records.  A cut that leaves only records of weight 0 on one side is
+ * never taken. */
 KEST_API void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
                         KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
                         int weight_scheme, double* rec_weights, const int* ncat, double tol, int maxit,

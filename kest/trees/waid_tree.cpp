@@ -148,9 +148,13 @@ struct Cut {
     std::vector<double> directions;   // categorical predictors: -1 left, +1 right, 0 absent
 };
 
-// Between-groups weighted sum of squares of a cut.
+// Between-groups weighted sum of squares of a cut.  A side whose records
+// all weigh 0 carries no information, and its deviation is 0 up to
+// rounding; dividing that rounding by a weight of 0 would make the cut
+// look infinitely good, so such a cut is never taken.
 double cut_criterion(double left_deviation, double left_weight, double right_weight) noexcept
 {
+    if (!(left_weight > 0.0 && right_weight > 0.0)) return no_cut;
     const double d2 = left_deviation * left_deviation;
     return d2 / left_weight + d2 / right_weight;
 }

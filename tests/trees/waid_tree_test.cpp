@@ -62,6 +62,13 @@ struct Grow {
 
 // ----------------------------------------------------------- reference grower
 
+// The criterion of a cut; a side without weight makes the cut inadmissible.
+double side_criterion(double DL, double WL, double WR)
+{
+    if (!(WL > 0 && WR > 0)) return -2e300;
+    return DL * DL / WL + DL * DL / WR;
+}
+
 double psi(int scheme, double r, double k)
 {
     if (scheme == 4) return std::fabs(r) <= k ? 1.0 : std::fabs(k / r);
@@ -145,7 +152,7 @@ struct Reference {
             DL += w[j] * (at(rows[j], g.dep) - value);
             const double a = at(rows[j], p), b = at(rows[order[i]], p);
             if (i < mc || a == b) continue;
-            const double crit = DL * DL / WL + DL * DL / (W - WL);
+            const double crit = side_criterion(DL, WL, W - WL);
             if (crit > best.crit) best = {crit, i, {(a + b) / 2 >= b ? a : (a + b) / 2}};
         }
         return best;
@@ -171,7 +178,7 @@ struct Reference {
         for (std::size_t j = 0; j + 1 < order.size(); ++j) {
             NL += nc[order[j]], WL += Wc[order[j]], DL += Dc[order[j]];
             if (NL < g.min_child || static_cast<int>(rows.size()) - NL < g.min_child) continue;
-            const double crit = DL * DL / WL + DL * DL / (W - WL);
+            const double crit = side_criterion(DL, WL, W - WL);
             if (crit > best.crit) {
                 best = {crit, NL, std::vector<double>(K, 0.0)};
                 for (std::size_t q = 0; q < order.size(); ++q) best.values[order[q] - 1] = q <= j ? -1.0 : 1.0;
@@ -641,6 +648,25 @@ TEST(WaidTreeSplits, CategoryWithoutWeightSortsAsZeroDeviation)
     ASSERT_EQ(root->split_size, 3);
     EXPECT_EQ(std::vector<double>(root->split_values, root->split_values + 3), (std::vector<double>{-1, 1, 1}));
     EXPECT_EQ(root->left->count, 4);
+}
+
+// Two gross outliers weigh 0 under the biweight.  The cut that puts exactly
+// them on one side would divide the rounding left in the other side's
+// deviation by a weight of 0; it must not be taken for the best one.
+TEST(WaidTreeSplits, CutLeavingOnlyZeroWeightsOnOneSideIsNotTaken)
+{
+    std::vector<std::vector<double>> rows;
+    for (int i = 1; i <= 10; ++i) rows.push_back({static_cast<double>(i), 0.1 * i + 0.01 * (i % 3)});
+    rows.push_back({11, 1000});
+    rows.push_back({12, 1000.3});
+    Grow g(2, rows, {0}, 1);
+    g.scheme = 3, g.min_node = 12, g.min_child = 2, g.maxit = 50, g.tol = 1e-4;
+    ASSERT_NE(g.run(), nullptr);
+    const TreeNode* root = g.out;
+    ASSERT_NE(root->split_var, -1);
+    EXPECT_TRUE(std::isfinite(root->statistic));
+    EXPECT_NE(root->left->count, 10);
+    expect_as_reference(g);
 }
 
 TEST(WaidTreeLeaves, KeptValuesTruncatedAndClampedInRowOrder)
