@@ -33,6 +33,8 @@
 //               quick runs and for profiling under slow tools
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -52,32 +54,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Deterministic pseudo-random numbers (splitmix64): the same data every run.
 
-class Generator {
-public:
-    explicit Generator(uint64_t seed) : state_(seed) {}
-
-    uint64_t next()
-    {
-        uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1), 53 bits.
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-    // Uniform integer in [0, n).
-    int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
-    // Standard normal (Box-Muller, one of the pair).
-    double normal()
-    {
-        const double u = 1.0 - uniform();  // (0, 1]: the logarithm stays finite
-        const double v = uniform();
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-    }
-
-private:
-    uint64_t state_;
-};
+using bench_support::Generator;
 
 // ---------------------------------------------------------------------------
 // Data sets
@@ -351,45 +328,8 @@ TreeNode* scoring_tree(DataSet& ds)
 // ---------------------------------------------------------------------------
 // Benchmarks
 
-struct Timing {
-    double median_ms = -1;
-    double median_cpu_ms = -1;
-    double min_ms = -1;
-    std::string error;
-};
-
-// Collects each benchmark's real time per iteration by the benchmark's name,
-// while printing as usual.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs) {
-            Timing& t = timings[run.run_name.function_name];
-            if (run.error_occurred) {
-                t.error = run.error_message;
-                continue;
-            }
-            if (run.iterations <= 0) continue;
-            const double ms = run.real_accumulated_time / static_cast<double>(run.iterations) * 1e3;
-            const double cpu_ms = run.cpu_accumulated_time / static_cast<double>(run.iterations) * 1e3;
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") {
-                    t.median_ms = ms;
-                    t.median_cpu_ms = cpu_ms;
-                } else if (run.aggregate_name == "min") {
-                    t.min_ms = ms;
-                }
-            } else if (run.repetitions <= 1) {
-                t.median_ms = t.min_ms = ms;
-                t.median_cpu_ms = cpu_ms;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    std::map<std::string, Timing> timings;
-};
+using bench_support::RatioReporter;
+using bench_support::Timing;
 
 std::string grow_name(const DataSet& ds) { return "waid_tree/" + ds.label; }
 std::string score_name(const DataSet& ds, int method) { return "tree_score/" + ds.label + "/method" + std::to_string(method); }
@@ -560,11 +500,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg.substr(0, 8) == "--scale=") {
-            scale = std::strtod(argv[i] + 8, nullptr);
-            if (!(scale > 0 && scale <= 1)) {
-                std::fprintf(stderr, "bench_trees: --scale must be in (0, 1]\n");
-                return 0;
-            }
+            if (!bench_support::read_scale(arg, "bench_trees", scale)) return 0;
         } else {
             std::fprintf(stderr, "bench_trees: unknown option %s\n", argv[i]);
             return 0;

@@ -89,6 +89,15 @@ int32_t kept_value(double value) noexcept
     return static_cast<int32_t>(value);
 }
 
+int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexcept
+{
+    if (rec1 < 0) return 1;
+    if (num_vars < 1) return 2;
+    if (num_recs < 2 || static_cast<long long>(rec1) + num_recs > num_rows) return 3;
+    if (num_rows < 2) return 4;
+    return 0;
+}
+
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept
 {
     for (int j = 0; j < num_vars; ++j) {

@@ -97,6 +97,11 @@ inline int category_of(double value) noexcept { return static_cast<int>(value); 
 // with NaN kept as 0.
 int32_t kept_value(double value) noexcept;
 
+// The first checks of every tree routine, on the shape of the data matrix:
+// 1 rec1 < 0, 2 num_vars < 1, 3 fewer than two records or records beyond
+// the rows, 4 fewer than two rows; 0 when the shape is sound.
+int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexcept;
+
 // Whether every categorical value of rows 0 .. num_rows - 1 lies in 1 .. k.
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept;
 

@@ -344,10 +344,7 @@ int check_arguments(int rec1, int num_vars, int num_recs, int num_rows, const do
                     const TreeNode* tree, bool route, int method, const RandState* state, const double* values,
                     const double* spreads)
 {
-    if (rec1 < 0) return 1;
-    if (num_vars < 1) return 2;
-    if (num_recs < 2 || static_cast<long long>(rec1) + num_recs > num_rows) return 3;
-    if (num_rows < 2) return 4;
+    if (const int code = matrix_shape_code(rec1, num_vars, num_recs, num_rows); code != 0) return code;
     if (data != nullptr && fetch != nullptr) return 5;
     if (data == nullptr && fetch == nullptr) return 6;
     if (tree == nullptr) return 7;
