@@ -156,7 +156,9 @@ std::vector<PlantedError> plant_errors(Generator& g, std::vector<Record>& record
     }
     for (int k = 0; k < 3; ++k) {
         const int i = pick_clean_record(g, records, planted, f_income);
-        records[i].income = -records[i].income;
+        // A sign and unit slip: 24 183 entered as -241.  It stays above the
+        // missing code -999 that the imputation methods use.
+        records[i].income = -(records[i].income / 100);
         log.push_back({i + 1, "negative income"});
     }
     for (int k = 0; k < 3; ++k) {
