@@ -18,6 +18,7 @@ namespace {
 const Command* const commands[] = {
     &convert_command,
     &show_command,
+    &waid_command,
 };
 
 const Command* find_command(std::string_view name)

@@ -1,0 +1,245 @@
+// kest waid: imputes the missing values of one variable of a data set with
+// the WAID plug-in, which grows a WAID tree on the records that have no
+// missing value and writes its predictions into the data file with status
+// Imputed.
+//
+// The plug-in says only whether it succeeded; the tool counts the
+// variable's Imputed cells before and after the run to tell how many it
+// wrote.
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "brindle.h"
+#include "command.h"
+#include "data_set.h"
+#include "options.h"
+
+namespace fs = std::filesystem;
+
+namespace kest_cli {
+
+namespace {
+
+constexpr std::string_view waid_usage =
+    "usage: kest waid DATAFILE [options]\n"
+    "\n"
+    "Imputes the missing values of one variable of a data set with a WAID tree\n"
+    "grown on the records that have no missing value, and writes them into the\n"
+    "data file with status Imputed.  Every value is taken as a category code:\n"
+    "it is rounded down, and zero and negative values count as 1.  A record\n"
+    "that lacks only a predictor is neither used nor imputed.  Each run writes\n"
+    "a debug log to " BRINDLE_DEBUG_LOG "; runs must not overlap.\n"
+    "\n"
+    "options:\n"
+    "  --dep VAR             variable to impute (default: income)\n"
+    "  --predictors A,B,...  variables the tree may split on (default: every\n"
+    "                        other variable)\n"
+    "  --scheme SCHEME       weighting of the records: none, sine, biweight or\n"
+    "                        huber (default: biweight)\n"
+    "  --method METHOD       imputed value: value (the leaf's value), mode (the\n"
+    "                        leaf's modal category) or donor (a random record of\n"
+    "                        the leaf) (default: value)\n"
+    "  --maxit N             most passes of the weighting (default: 50)\n"
+    "  --tuning X            tuning constant of the weighting, 0 or more\n"
+    "                        (default: 4.685)\n"
+    "  --schema FILE         schema of the data file (default: the one the data\n"
+    "                        file names, looked up beside the data file first)\n"
+    "  --stylesheet FILE     stylesheet the rewritten data file names (default:\n"
+    "                        the one the data file names, found the same way)\n";
+
+constexpr KnownOption waid_options[] = {{"--dep"},    {"--predictors"}, {"--scheme"}, {"--method"},
+                                        {"--maxit"},  {"--tuning"},     {"--schema"}, {"--stylesheet"}};
+
+struct Choice {
+    std::string_view name;
+    int code;
+};
+
+// The plug-in's codes for the weighting schemes and imputation methods.
+constexpr Choice schemes[] = {{"none", 1}, {"sine", 2}, {"biweight", 3}, {"huber", 4}};
+constexpr Choice methods[] = {{"value", 1}, {"mode", 2}, {"donor", 3}};
+
+int choose(std::span<const Choice> choices, const std::string* given, std::string_view fallback, std::string_view option)
+{
+    const std::string_view name = given ? std::string_view(*given) : fallback;
+    std::string known;
+    for (const Choice& c : choices) {
+        if (c.name == name) return c.code;
+        known += (known.empty() ? "" : ", ") + std::string(c.name);
+    }
+    throw UsageError(std::string(option) + " must be one of " + known + ", not '" + std::string(name) + "'");
+}
+
+struct Settings {
+    std::string data_file, schema, stylesheet;  // schema and stylesheet empty: found from the data file
+    std::string dep = "income";
+    std::vector<std::string> predictors;        // empty: every other variable
+    int scheme = 3;
+    int method = 1;
+    int maxit = 50;
+    double tuning = 4.685;
+};
+
+Settings parse_settings(std::span<const std::string> args)
+{
+    const ParsedArgs parsed = parse_args(args, waid_options);
+    if (parsed.positional.empty()) throw UsageError("no data file given");
+    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
+    Settings s;
+    s.data_file = parsed.positional[0];
+    if (const std::string* v = parsed.value("--schema")) s.schema = *v;
+    if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
+    if (const std::string* v = parsed.value("--dep")) s.dep = *v;
+    if (const std::string* v = parsed.value("--predictors")) s.predictors = split(*v, ',');
+    s.scheme = choose(schemes, parsed.value("--scheme"), "biweight", "--scheme");
+    s.method = choose(methods, parsed.value("--method"), "value", "--method");
+    if (const std::string* v = parsed.value("--maxit")) s.maxit = static_cast<int>(parse_whole(*v, "--maxit", 1, INT_MAX));
+    if (const std::string* v = parsed.value("--tuning")) {
+        s.tuning = parse_real(*v, "--tuning");
+        if (s.tuning < 0) throw UsageError("--tuning must be 0 or more, not '" + *v + "'");
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------------------
+// Variables by name
+
+std::vector<std::string> names_of(const DataSet& d)
+{
+    return std::vector<std::string>(d.names.list, d.names.list + d.num_vars);
+}
+
+int variable_index(const std::vector<std::string>& names, const std::string& name, std::string_view role)
+{
+    const auto it = std::find(names.begin(), names.end(), name);
+    if (it != names.end()) return static_cast<int>(it - names.begin());
+    std::string known;
+    for (const std::string& n : names) known += (known.empty() ? "" : ", ") + n;
+    throw UsageError(std::string(role) + " '" + name + "' is not a variable of the data set; its variables are " + known);
+}
+
+std::vector<int> predictor_indices(const Settings& s, const std::vector<std::string>& names, int dep)
+{
+    std::vector<int> chosen;
+    if (s.predictors.empty()) {
+        for (int j = 0; j < static_cast<int>(names.size()); ++j)
+            if (j != dep) chosen.push_back(j);
+        if (chosen.empty()) throw UsageError("the data set has no variable besides '" + s.dep + "' to predict it from");
+        return chosen;
+    }
+    for (const std::string& name : s.predictors) {
+        if (name.empty()) throw UsageError("--predictors holds an empty name");
+        const int j = variable_index(names, name, "the predictor");
+        if (j == dep) throw UsageError("the predictor '" + name + "' is the variable to impute");
+        if (std::find(chosen.begin(), chosen.end(), j) != chosen.end())
+            throw UsageError("the predictor '" + name + "' is given twice");
+        chosen.push_back(j);
+    }
+    return chosen;
+}
+
+// ---------------------------------------------------------------------------
+// The run
+
+struct Census {
+    StatusCounts counts;
+    std::vector<std::string> names;
+    int records = 0;  // record lines the data file holds
+    int stated = 0;   // records the schema states
+};
+
+Census take_census(const DataSetFiles& f)
+{
+    DataSet d;
+    size_data_set(f, d);
+    Census c;
+    c.counts = count_statuses(f, d);
+    c.names = names_of(d);
+    c.records = d.rows_read;
+    c.stated = d.num_obs;
+    return c;
+}
+
+// A path as seen from a folder, so that the references the plug-in writes
+// into the data file stay relative to the data file as the converter wrote
+// them.
+std::string seen_from(const fs::path& folder, const std::string& path)
+{
+    const fs::path absolute = fs::absolute(path).lexically_normal();
+    const fs::path relative = absolute.lexically_relative(folder);
+    return relative.empty() ? absolute.string() : relative.string();
+}
+
+// Calls the plug-in from the data file's folder: it writes the schema and
+// stylesheet paths it is given into the data file.
+int call_plugin(const DataSetFiles& f, const std::string& stylesheet, int dep, const std::vector<int>& predictors,
+                const Settings& s)
+{
+    const fs::path folder = fs::absolute(f.data).lexically_normal().parent_path();
+    const std::string data = fs::path(f.data).filename().string();
+    const std::string schema = seen_from(folder, f.schema);
+    const std::string xsl = seen_from(folder, stylesheet);
+    const fs::path previous = fs::current_path();
+    std::error_code ec;
+    fs::current_path(folder, ec);
+    if (ec) throw DataSetFailure{"cannot enter the folder '" + folder.string() + "': " + ec.message()};
+    const int result = TAV_WAID_WRAPPER(data.c_str(), schema.c_str(), xsl.c_str(), dep, predictors.data(),
+                                        static_cast<int>(predictors.size()), s.scheme, s.method, s.maxit, s.tuning);
+    fs::current_path(previous, ec);
+    if (ec) throw DataSetFailure{"cannot return to the folder '" + previous.string() + "': " + ec.message()};
+    return result;
+}
+
+int waid(const Settings& s)
+{
+    DataSetFiles f{s.data_file, s.schema.empty() ? locate_schema(s.data_file) : s.schema};
+    const std::string stylesheet = s.stylesheet.empty() ? locate_stylesheet(s.data_file) : s.stylesheet;
+
+    const Census before = take_census(f);
+    const int dep = variable_index(before.names, s.dep, "the variable to impute");
+    const std::vector<int> predictors = predictor_indices(s, before.names, dep);
+
+    // Rows the schema states but the file lacks would read as records with
+    // every value missing, and be imputed and written as new records.
+    if (before.records != before.stated)
+        throw DataSetFailure{"'" + f.data + "' holds " + std::to_string(before.records) + " records but '" + f.schema +
+                             "' states " + std::to_string(before.stated) + "; nothing was imputed"};
+    const long missing_before = before.counts[static_cast<std::size_t>(dep)][missing];
+    if (missing_before == 0) {
+        std::cout << "nothing to impute: " << s.dep << " has no missing values in " << s.data_file << "\n";
+        return exit_ok;
+    }
+
+    if (call_plugin(f, stylesheet, dep, predictors, s) != 0) {
+        std::cerr << "kest waid: imputation failed; see the log " BRINDLE_DEBUG_LOG "\n";
+        return exit_failure;
+    }
+
+    const Census after = take_census(f);
+    const long imputed = after.counts[static_cast<std::size_t>(dep)][StatusColumn::imputed] -
+                         before.counts[static_cast<std::size_t>(dep)][StatusColumn::imputed];
+    std::cout << "imputed " << imputed << " values of " << s.dep << " in " << s.data_file
+              << " (log: " BRINDLE_DEBUG_LOG ")\n";
+    return exit_ok;
+}
+
+int run_waid(std::span<const std::string> args)
+{
+    const Settings settings = parse_settings(args);
+    try {
+        return waid(settings);
+    } catch (const DataSetFailure& failure) {
+        std::cerr << "kest waid: " << failure.message << "\n";
+        return exit_failure;
+    }
+}
+
+}  // namespace
+
+const Command waid_command{"waid", "impute one variable of a data set with a WAID tree", waid_usage, run_waid};
+
+}  // namespace kest_cli
