@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -19,6 +20,7 @@ namespace brindle {
 namespace {
 
 constexpr double missing = -999.0;
+constexpr double unread = std::numeric_limits<double>::quiet_NaN();
 constexpr int max_cats = 100000;
 constexpr int status_limit = 5;  // every status but Missing is read as a value
 constexpr double tolerance = 0.0001;
@@ -130,8 +132,11 @@ void WaidRun::read_data()
         ~NameList() { free_list(names, count); }
     } const name_list{names, num_vars_};
 
+    // Rows the reader does not reach (a data file with fewer records than
+    // its schema states) keep a value the reader never stores, so that they
+    // are not taken for records to impute.
     const std::size_t cells = static_cast<std::size_t>(num_obs_) * static_cast<std::size_t>(num_vars_);
-    data_.assign(cells, missing);
+    data_.assign(cells, unread);
     std::vector<int> ncat(static_cast<std::size_t>(num_vars_));
     std::vector<int> category_table(static_cast<std::size_t>(num_vars_) * max_cats);
     int n_missing = 0;
@@ -158,6 +163,7 @@ void WaidRun::classify()
     for (int r = 0; r < num_obs_; ++r) {
         log_.write("checking for complete data observation = %ld \n", static_cast<long>(r));
         const double* row = &data_[static_cast<std::size_t>(r) * static_cast<std::size_t>(num_vars_)];
+        if (std::isnan(row[0])) continue;  // not in the data file
         Rows* target = nullptr;
         if (std::none_of(row, row + num_vars_, [](double v) { return v == missing; })) target = &complete_;
         else if (dependent_in_range && row[s_.dep_var] == missing) target = &impute_;
