@@ -93,10 +93,6 @@ inline uint64_t RecordScanner::hash_of(const TextKey& key) noexcept
     return h ^ (h >> 33);
 }
 
-namespace {
-
-}  // namespace
-
 RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filter_(65536 / 64, 0)
 {
     for (const std::string& name : names) {
