@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -83,6 +84,19 @@ public:
 
     std::map<std::string, Timing> timings;
 };
+
+// A benchmark run a fixed number of iterations, in milliseconds of real
+// time, repeated when asked; the ratios use the medians of the repetitions
+// (which a passing burst of load on a shared machine moves less than a
+// mean) and also report the fastest.
+inline void configure(benchmark::internal::Benchmark* b, int iterations, int repetitions)
+{
+    b->Unit(benchmark::kMillisecond)->Iterations(iterations)->UseRealTime();
+    if (repetitions > 1) {
+        b->Repetitions(repetitions)->ReportAggregatesOnly(true);
+        b->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
+    }
+}
 
 // Reads "--scale=F" (0 < F <= 1) into scale.  Returns false, having said
 // why, for a value out of range.

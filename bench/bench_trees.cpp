@@ -347,11 +347,7 @@ struct Plan {
 
 void configure(benchmark::internal::Benchmark* b, int iterations, const Plan& plan)
 {
-    b->Unit(benchmark::kMillisecond)->Iterations(iterations)->UseRealTime();
-    if (plan.repetitions > 1) {
-        b->Repetitions(plan.repetitions)->ReportAggregatesOnly(true);
-        b->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
-    }
+    bench_support::configure(b, iterations, plan.repetitions);
 }
 
 void register_benchmarks(std::vector<DataSet>& sets, const Plan& plan)

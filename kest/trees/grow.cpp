@@ -98,6 +98,13 @@ int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexce
     return 0;
 }
 
+std::unique_ptr<double[]> fetch_matrix(KestFetch fetch, int rec1, int num_rows, int num_vars, int* error)
+{
+    auto buffer = std::make_unique<double[]>(static_cast<std::size_t>(num_rows) * static_cast<std::size_t>(num_vars));
+    fetch(rec1, num_rows, buffer.get(), error);
+    return buffer;
+}
+
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept
 {
     for (int j = 0; j < num_vars; ++j) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -101,6 +102,11 @@ int32_t kept_value(double value) noexcept;
 // 1 rec1 < 0, 2 num_vars < 1, 3 fewer than two records or records beyond
 // the rows, 4 fewer than two rows; 0 when the shape is sound.
 int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexcept;
+
+// The data matrix obtained from a caller's fetch callback: num_rows rows of
+// num_vars columns, filled in one call of fetch(rec1, num_rows, buffer,
+// error).  The caller judges the code the callback left.
+std::unique_ptr<double[]> fetch_matrix(KestFetch fetch, int rec1, int num_rows, int num_vars, int* error);
 
 // Whether every categorical value of rows 0 .. num_rows - 1 lies in 1 .. k.
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept;

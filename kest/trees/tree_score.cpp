@@ -374,8 +374,7 @@ extern "C" void tree_score(int rec1, int num_vars, int num_recs, int num_rows, c
         }
         std::unique_ptr<double[]> fetched;
         if (data == nullptr) {
-            fetched = std::make_unique<double[]>(static_cast<std::size_t>(num_rows) * static_cast<std::size_t>(num_vars));
-            fetch(rec1, num_rows, fetched.get(), error);
+            fetched = kest::fetch_matrix(fetch, rec1, num_rows, num_vars, error);
             if (error[0] > 100) return;
             data = fetched.get();
         }

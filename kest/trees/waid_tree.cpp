@@ -487,8 +487,7 @@ extern "C" void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, co
         }
         std::unique_ptr<double[]> fetched;
         if (data == nullptr) {
-            fetched = std::make_unique<double[]>(static_cast<std::size_t>(num_rows) * static_cast<std::size_t>(num_vars));
-            fetch(rec1, num_rows, fetched.get(), error);
+            fetched = kest::fetch_matrix(fetch, rec1, num_rows, num_vars, error);
             // A code up to 100 left by the callback stands and no tree is grown.
             if (error[0] > 0) return;
             data = fetched.get();
