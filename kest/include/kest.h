@@ -348,6 +348,77 @@ KEST_API void tree_load(TreeNode** root_out, const char* path, int* error);
 /* tree_free: releases a tree; a null root is accepted. */
 KEST_API void tree_free(TreeNode* root);
 
+/* ------------------------------------------------------------------------ */
+/* Imputation                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* Report of gen_imp: five ints.  Elements 0 and 1 are the ErrorPair. */
+#define KEST_REPORT_SKIPPED 2   /* recipient groups skipped: too little matching weight left */
+#define KEST_REPORT_REDUCED 3   /* recipient groups imputed with a reduced matching weight */
+#define KEST_REPORT_NO_DONOR 4  /* recipient groups for which no donor was found */
+
+/* gen_imp: nearest-neighbour donor imputation.  For every recipient group
+ * (the missing cells of one record, or one cell when a variable is
+ * selected) it finds the closest acceptable donor in the pool under a
+ * weighted distance over the variables the recipient has, and writes the
+ * donor's values into cell_vals.  The data matrix (n records of len
+ * variables, row-major) is not changed.
+ *   pool[3]: mode (negative class mode on the categorical variable pool[1];
+ *   0 all records 1 .. n-1; positive the records pool[1] .. pool[2]-1).
+ *   seed > 0 seeds the draw among tied donors, < 0 seeds it from the clock,
+ *   0 takes the first tied donor.  tie_limit >= 1 tied donors are kept.
+ *   selector 0 imputes all variables, k >= 1 only variable k (from 1).
+ *   reuse 0 adds the total weight to a donor's distance each time it donates.
+ *   weights, scales, dist_types: per variable; cat_dist: len blocks of d x d
+ *   category distances; ncat and codes (len rows of d) describe the
+ *   categorical variables.  *n_cells <= 0: the routine builds the cell list
+ *   of every missing cell and stores its length; > 0: the caller supplies
+ *   that many cells in cell_recs and cell_vars.
+ * report[5]: code, detail, then the counts KEST_REPORT_SKIPPED,
+ * KEST_REPORT_REDUCED and KEST_REPORT_NO_DONOR.  Codes in checking order:
+ *   3 tie_limit < 1    14 n < 1    15 len < 0    11 d < 0    4 selector < 0
+ *   6 min_weight < 0
+ *   1 the pool: class mode with a class variable outside 0..len-1, fewer
+ *     than 2 class codes, or class codes not strictly ascending; range mode
+ *     with first < 1, end <= first or end > n
+ *   20 a supplied cell's record outside 0..n-1, 21 its variable outside
+ *     0..len-1 (detail: position in the list + 1)
+ *   7 len 0 or a total weight of 0    6 a negative weight (detail:
+ *     variable + 1)
+ *   99 no memory (detail: 4 roles, 5 tie list, 7 row copy, 9 category
+ *     positions, 10 class codes, 11 donor order, 12 class bounds, 0 other);
+ *     when the usage array of the reuse penalty cannot be obtained the
+ *     routine prints "Error with memory allocation " and returns with the
+ *     report all zero
+ *   10 a number of categories below 0 (detail: variable + 1) or above d
+ *     (detail 0)
+ *   50 class mode: a record's class code is not among the class codes
+ *   55 a recipient's categorical value is not among its codes (detail: the
+ *     rounded value); that group is skipped, the call goes on.
+ * In all-records and range mode record 0 never donates. */
+KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, int reuse, double min_weight,
+                      const double* weights, const double* scales, const int* dist_types, const double* cat_dist,
+                      int n, int len, const double* data, const int* ncat, const int* codes, int d,
+                      double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
+                      int* report);
+
+/* simp_imp: fills every missing cell with the mean of the variable's
+ * observed values (continuous; missing_code when it has none) or its most
+ * frequent code (categorical; values are rounded half up before they are
+ * matched, the earliest code wins a tie, and the first code stands when
+ * none was counted), as a list of cells in record-major order in
+ * cell_recs, cell_vars and cell_vals (at most num_recs*num_vars entries),
+ * with their number in *n_cells.  When no cell is missing *n_cells is 0 and
+ * the arrays are not touched.  The data matrix is not changed.
+ * ncat[num_vars] is 0 for a continuous variable and the number of codes,
+ * listed first in row k of codes[num_vars*d], for a categorical one.
+ *   1 num_recs < 1 (detail num_recs)    2 num_vars < 1 (detail num_vars)
+ *   10 an ncat element below 0 or above d (detail: variable, from 1)
+ *   99 no memory */
+KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int* ncat, const int* codes, int d,
+                       double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
+                       int* error);
+
 #ifdef __cplusplus
 }
 #endif

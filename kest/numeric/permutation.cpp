@@ -1,5 +1,6 @@
 #include "numeric/permutation.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kest {
@@ -164,6 +165,21 @@ void rank_by_key(const double* data, int m, const int32_t* rows, int column, int
         ranks[j] = rank++;
         j = next;
     }
+}
+
+void rank_int_keys(const int32_t* keys, int count, int first, int stride, int32_t* ranks) noexcept
+{
+    if (count < 1) return;
+    const auto key = [keys, first, stride](int32_t i) noexcept {
+        return keys[first + static_cast<int64_t>(i) * stride];
+    };
+
+    // Sort the entry numbers by key into the output array, which then holds
+    // the entry at each rank; the stable sort keeps equal keys in entry
+    // order.  Inverting that order gives each entry's rank.
+    for (int32_t i = 0; i < count; ++i) ranks[i] = i;
+    std::stable_sort(ranks, ranks + count, [&key](int32_t a, int32_t b) noexcept { return key(a) < key(b); });
+    invert_permutation(ranks, count);
 }
 
 }  // namespace kest

@@ -18,4 +18,14 @@ int invert_permutation(int32_t* values, int n) noexcept;
 void rank_by_key(const double* data, int m, const int32_t* rows, int column, int stride,
                  int32_t* ranks) noexcept;
 
+// Stable ascending ranking of integer keys: ranks[i] receives the rank
+// (0 .. count-1) of keys[first + i * stride], and equal keys are ranked in
+// the order in which they stand, so that inverting the ranks with
+// invert_permutation lists the entries by key and, within one key, in entry
+// order.  A single key receives rank 0; nothing is written for count < 1.
+// Counts up to 2^30 (the largest invert_permutation takes).  Uses the
+// output array as its working order; it may borrow a temporary buffer for
+// the sort and does without one when none can be had, so it never fails.
+void rank_int_keys(const int32_t* keys, int count, int first, int stride, int32_t* ranks) noexcept;
+
 }  // namespace kest

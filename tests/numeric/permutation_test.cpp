@@ -199,4 +199,63 @@ TEST(RankByKeyTest, InvertedRanksListEntriesInKeyOrder)
     for (int r = 1; r < m; ++r) ASSERT_LE(keys[order[r - 1]], keys[order[r]]);
 }
 
+TEST(RankIntKeysTest, SmallCasesAndTiesInEntryOrder)
+{
+    const int32_t keys[3] = {5, 1, 3};
+    int32_t ranks[3] = {-9, -9, -9};
+    kest::rank_int_keys(keys, 3, 0, 1, ranks);
+    EXPECT_EQ(std::vector<int32_t>(ranks, ranks + 3), (std::vector<int32_t>{2, 0, 1}));
+
+    const int32_t single = -4;
+    int32_t rank = -9;
+    kest::rank_int_keys(&single, 1, 0, 1, &rank);
+    EXPECT_EQ(rank, 0);
+
+    // Equal keys are ranked in the order in which they stand.
+    const int32_t tied[6] = {2, 1, 2, 1, 2, -7};
+    int32_t tied_ranks[6];
+    kest::rank_int_keys(tied, 6, 0, 1, tied_ranks);
+    EXPECT_EQ(std::vector<int32_t>(tied_ranks, tied_ranks + 6), (std::vector<int32_t>{3, 1, 4, 2, 5, 0}));
+
+    // Nothing is written for a count below 1.
+    int32_t untouched[1] = {-9};
+    kest::rank_int_keys(keys, 0, 0, 1, untouched);
+    kest::rank_int_keys(keys, -2, 0, 1, untouched);
+    EXPECT_EQ(untouched[0], -9);
+}
+
+TEST(RankIntKeysTest, FirstPositionAndStride)
+{
+    // Keys are every third element from position 1: 30, 10, 30, 20.
+    const int32_t table[12] = {0, 30, 0, 0, 10, 0, 0, 30, 0, 0, 20, 0};
+    int32_t ranks[4];
+    kest::rank_int_keys(table, 4, 1, 3, ranks);
+    EXPECT_EQ(std::vector<int32_t>(ranks, ranks + 4), (std::vector<int32_t>{2, 0, 3, 1}));
+}
+
+// Inverted, the ranks list the entries by key and, within one key, in entry
+// order: the same order as a stable sort, also for extreme keys.
+TEST(RankIntKeysTest, InvertedRanksMatchStableSort)
+{
+    std::mt19937_64 rng(15);
+    for (int m : {2, 3, 17, 1000, 65537}) {
+        SCOPED_TRACE(m);
+        std::uniform_int_distribution<int32_t> few(-3, 3);
+        std::vector<int32_t> keys(m);
+        for (int32_t& k : keys) {
+            k = few(rng);
+            if (k == 3) k = std::numeric_limits<int32_t>::max();
+            if (k == -3) k = std::numeric_limits<int32_t>::min();
+        }
+        std::vector<int32_t> expected(m);
+        std::iota(expected.begin(), expected.end(), 0);
+        std::stable_sort(expected.begin(), expected.end(), [&](int32_t a, int32_t b) { return keys[a] < keys[b]; });
+
+        std::vector<int32_t> order(m, -9);
+        kest::rank_int_keys(keys.data(), m, 0, 1, order.data());
+        ASSERT_EQ(kest::invert_permutation(order.data(), m), 0);
+        ASSERT_EQ(order, expected);
+    }
+}
+
 }  // namespace
