@@ -26,5 +26,6 @@ struct Command {
 extern const Command convert_command;
 extern const Command show_command;
 extern const Command waid_command;
+extern const Command impute_command;
 
 }  // namespace kest_cli

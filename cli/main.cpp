@@ -19,6 +19,7 @@ const Command* const commands[] = {
     &convert_command,
     &show_command,
     &waid_command,
+    &impute_command,
 };
 
 const Command* find_command(std::string_view name)
