@@ -419,6 +419,52 @@ KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int
                        double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
                        int* error);
 
+/* ------------------------------------------------------------------------ */
+/* Estimation                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* em: completes the included variables of a data matrix data[n*p]
+ * (row-major) by EM under a multivariate normal model.  include[p]: a
+ * positive entry includes the variable; an excluded column is neither read
+ * nor changed.  weights: null (every record weighs 1) or n weights, each 0
+ * or more; a record of weight 0 takes no part, but its missing cells are
+ * still listed and filled with the starting means.
+ * Every missing cell (equal to missing_code) of an included variable is
+ * first set to its variable's mean; then each pass replaces the missing
+ * cells of every record by their regression on the record's observed cells,
+ * computed from the means and covariance of the previous pass, and forms the
+ * means and covariance (divisor n, or the weight sum) of the completed
+ * records.  The passes stop when no mean moves by more than tol; at most
+ * maxit + 1 passes run, and the result is clean only if the means settle
+ * within the first maxit.
+ * The filled cells are listed record by record, within a record in column
+ * order, in cell_recs/cell_cols (0-based) and cell_vals (final value), room
+ * for n*p entries, with their number in *n_cells.
+ * When error[0] is positive on entry, em returns at once and changes
+ * nothing; otherwise it sets the ErrorPair to 0, 0.  Codes, in checking
+ * order (the failures up to 22 change nothing):
+ *   1   n < 2 (detail n)             2   p < 1 (detail p)
+ *   6   maxit < 1 (detail maxit)     5   tol below 1e-16 or NaN (detail 0)
+ *   9   a weight negative, NaN or infinite (detail: the first such record,
+ *       0-based); a weight sum of 0 or one that is not finite (detail -1)
+ *   99  working storage not available (detail 1)
+ *   22  an included variable has no observed cell among the records that
+ *       take part (detail: its 0-based column)
+ *   20  detail 1: no missing cell of an included variable among the
+ *       records that take part (also when no variable is included);
+ *       *n_cells is 0, the data and the lists are untouched
+ *   20  detail 2: a record's observed block of the covariance is not
+ *       positive definite; the passes stop at once.  The data keep the
+ *       values they hold at that moment, and the list and *n_cells are
+ *       written all the same (with those current values), so that the
+ *       caller can set every changed cell back
+ *   21  results complete, but some records had no observed included
+ *       variable and got the means (detail: their number in the last pass)
+ *   40  the means did not settle within maxit passes (detail maxit); the
+ *       results of the last pass are in place.  Replaces a 21. */
+KEST_API void em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
+                 const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error);
+
 #ifdef __cplusplus
 }
 #endif

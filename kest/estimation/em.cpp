@@ -1,0 +1,377 @@
+// EM estimation under a multivariate normal model.  Every missing cell of an
+// included variable is replaced by its regression on the observed cells of
+// its record, computed from the means and covariance of the previous pass;
+// the means and covariance of the completed records are then formed again
+// with running (optionally weighted) updates, and the passes repeat until
+// the means settle.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "estimation/em_internal.h"
+#include "internal/guard.h"
+#include "kest.h"
+
+namespace kest {
+
+FactorResult cholesky_factor(int m, double* a, int lda, double* inv_diag) noexcept
+{
+    if (m <= 0) return {1, m};
+    if (lda < m) return {3, lda};
+    const std::size_t stride = static_cast<std::size_t>(lda);
+    const std::size_t order = static_cast<std::size_t>(m);
+    for (std::size_t j = 0; j < order; ++j) {
+        double* row_j = a + j * stride;
+        double pivot = row_j[j];
+        for (std::size_t l = 0; l < j; ++l) pivot -= row_j[l] * row_j[l];
+        // A pivot that is not a positive finite number (NaN included) means
+        // the block cannot be a covariance of usable data.
+        if (!(pivot > 0.0) || !std::isfinite(pivot)) return {2, static_cast<int>(j) + 1};
+        const double diag = std::sqrt(pivot);
+        row_j[j] = diag;
+        inv_diag[j] = 1.0 / diag;
+        for (std::size_t i = j + 1; i < order; ++i) {
+            double* row_i = a + i * stride;
+            double value = row_j[i];  // a_ji, above the diagonal
+            for (std::size_t l = 0; l < j; ++l) value -= row_i[l] * row_j[l];
+            row_i[j] = value / diag;
+        }
+    }
+    return {0, 0};
+}
+
+void cholesky_solve(int m, int s, const double* l, int ldl, const double* inv_diag, const double* b, int ldb,
+                    double* x, int ldx) noexcept
+{
+    const std::size_t sl = static_cast<std::size_t>(ldl);
+    const std::size_t sb = static_cast<std::size_t>(ldb);
+    const std::size_t sx = static_cast<std::size_t>(ldx);
+    for (int c = 0; c < s; ++c) {
+        const std::size_t col = static_cast<std::size_t>(c);
+        for (int r = 0; r < m; ++r) {
+            const std::size_t row = static_cast<std::size_t>(r);
+            double value = b[row * sb + col];
+            for (std::size_t q = 0; q < row; ++q) value -= l[row * sl + q] * x[q * sx + col];
+            x[row * sx + col] = value * inv_diag[row];
+        }
+        for (int r = m - 1; r >= 0; --r) {
+            const std::size_t row = static_cast<std::size_t>(r);
+            double value = x[row * sx + col];
+            for (std::size_t q = row + 1; q < static_cast<std::size_t>(m); ++q) value -= l[q * sl + row] * x[q * sx + col];
+            x[row * sx + col] = value * inv_diag[row];
+        }
+    }
+}
+
+namespace {
+
+constexpr int code_few_records = 1;
+constexpr int code_no_variables = 2;
+constexpr int code_bad_tolerance = 5;
+constexpr int code_bad_max_passes = 6;
+constexpr int code_bad_weights = 9;
+constexpr int code_nothing_to_do = 20;
+constexpr int code_all_missing_records = 21;
+constexpr int code_unobserved_variable = 22;
+constexpr int code_not_converged = 40;
+constexpr int detail_weight_sum = -1;
+constexpr int detail_nothing_missing = 1;
+constexpr int detail_not_positive_definite = 2;
+constexpr int detail_storage = 1;
+constexpr double smallest_tolerance = 1e-16;
+
+// Working storage of one call, sized by p once and reused for every record
+// and pass.  Means are indexed by included position; the covariance and the
+// per-record blocks are p by p with row stride p.
+struct Work {
+    std::vector<double> t, u;         // current and next means
+    std::vector<double> S, C;         // current and next covariance
+    std::vector<int> missing, observed;  // positions of the current record
+    std::vector<double> soo, som, coef;  // observed block, observed-by-missing block, coefficients
+    std::vector<int> columns;         // column of each included position
+    std::vector<int> position;        // included position of each column, -1 when excluded
+    std::vector<double> inv_diag;     // reciprocals of the factor's diagonal
+
+    explicit Work(int p)
+    {
+        const std::size_t v = static_cast<std::size_t>(p);
+        const std::size_t vv = v * v;
+        t.assign(v, 0.0);
+        u.assign(v, 0.0);
+        S.assign(vv, 0.0);
+        C.assign(vv, 0.0);
+        missing.assign(v, 0);
+        observed.assign(v, 0);
+        soo.assign(vv, 0.0);
+        som.assign(vv, 0.0);
+        coef.assign(vv, 0.0);
+        columns.assign(v, 0);
+        position.assign(v, -1);
+        inv_diag.assign(v, 0.0);
+    }
+};
+
+struct Problem {
+    int n;
+    int p;
+    double* data;
+    double missing_code;
+    const double* weights;  // null: every record weighs 1
+    double total_weight;    // W
+
+    double* row(std::size_t record) const noexcept { return data + record * static_cast<std::size_t>(p); }
+    // Whether a record enters the means, the covariance and the passes.
+    bool takes_part(std::size_t record) const noexcept { return weights == nullptr || weights[record] > 0.0; }
+    double weight(std::size_t record) const noexcept { return weights == nullptr ? 1.0 : weights[record]; }
+};
+
+// Writes the current value of every listed cell and the count.  The record
+// and column of each entry were stored when the list was built.
+void write_list(const Problem& pr, std::int64_t count, int* n_cells, const int* cell_recs, const int* cell_cols,
+                double* cell_vals) noexcept
+{
+    for (std::int64_t q = 0; q < count; ++q) {
+        const std::size_t at = static_cast<std::size_t>(q);
+        cell_vals[at] = pr.row(static_cast<std::size_t>(cell_recs[at]))[cell_cols[at]];
+    }
+    *n_cells = static_cast<int>(count);
+}
+
+// Mirrors the lower triangle of a k by k block (row stride p) into its upper.
+void mirror(std::vector<double>& m, int k, std::size_t p) noexcept
+{
+    for (std::size_t a = 0; a < static_cast<std::size_t>(k); ++a) {
+        for (std::size_t b = 0; b < a; ++b) m[b * p + a] = m[a * p + b];
+    }
+}
+
+void estimate(const int* include, Problem& pr, double tol, int maxit, int* n_cells, int* cell_recs, int* cell_cols,
+              double* cell_vals, int* error)
+{
+    if (pr.n < 2) {
+        set_error(error, code_few_records, pr.n);
+        return;
+    }
+    if (pr.p < 1) {
+        set_error(error, code_no_variables, pr.p);
+        return;
+    }
+    if (maxit < 1) {
+        set_error(error, code_bad_max_passes, maxit);
+        return;
+    }
+    if (!(tol >= smallest_tolerance)) {
+        set_error(error, code_bad_tolerance, 0);
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(pr.n);
+    const std::size_t p = static_cast<std::size_t>(pr.p);
+    pr.total_weight = static_cast<double>(pr.n);
+    if (pr.weights != nullptr) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double w = pr.weights[i];
+            // An infinite weight would turn every running update into NaN.
+            if (!(w >= 0.0) || !std::isfinite(w)) {
+                set_error(error, code_bad_weights, static_cast<int>(i));
+                return;
+            }
+            sum += w;
+        }
+        if (sum == 0.0 || !std::isfinite(sum)) {
+            set_error(error, code_bad_weights, detail_weight_sum);
+            return;
+        }
+        pr.total_weight = sum;
+    }
+
+    std::vector<Work> holder;
+    try {
+        holder.reserve(1);
+        holder.emplace_back(pr.p);
+    } catch (...) {
+        set_error(error, KEST_ERR_NO_MEMORY, detail_storage);
+        return;
+    }
+    Work& w = holder.front();
+
+    int k = 0;
+    for (int j = 0; j < pr.p; ++j) {
+        if (include[j] > 0) {
+            w.columns[static_cast<std::size_t>(k)] = j;
+            w.position[static_cast<std::size_t>(j)] = k;
+            ++k;
+        }
+    }
+    const std::size_t kk = static_cast<std::size_t>(k);
+
+    // Starting means over the records that take part, and the count of
+    // their missing cells.
+    std::int64_t missing_taking_part = 0;
+    for (std::size_t a = 0; a < kk; ++a) {
+        const std::size_t j = static_cast<std::size_t>(w.columns[a]);
+        double sum = 0.0;
+        double weight = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!pr.takes_part(i)) continue;
+            const double x = pr.row(i)[j];
+            if (x == pr.missing_code) {
+                ++missing_taking_part;
+                continue;
+            }
+            sum += pr.weight(i) * x;
+            weight += pr.weight(i);
+        }
+        if (weight == 0.0) {
+            // No observed cell: the variable has no mean to start from.
+            set_error(error, code_unobserved_variable, static_cast<int>(j));
+            return;
+        }
+        w.t[a] = sum / weight;
+    }
+    if (missing_taking_part == 0) {
+        *n_cells = 0;
+        set_error(error, code_nothing_to_do, detail_nothing_missing);
+        return;
+    }
+
+    // The list holds every missing cell of an included variable, whatever
+    // the record's weight; each is filled with its variable's starting mean.
+    std::int64_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* row = pr.row(i);
+        for (std::size_t a = 0; a < kk; ++a) {
+            const int j = w.columns[a];
+            if (row[j] != pr.missing_code) continue;
+            cell_recs[count] = static_cast<int>(i);
+            cell_cols[count] = j;
+            row[j] = w.t[a];
+            ++count;
+        }
+    }
+
+    // Starting covariance of the filled matrix, divisor W.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!pr.takes_part(i)) continue;
+        const double* row = pr.row(i);
+        const double wi = pr.weight(i);
+        for (std::size_t a = 0; a < kk; ++a) {
+            const double da = row[w.columns[a]] - w.t[a];
+            for (std::size_t b = 0; b <= a; ++b) w.S[a * p + b] += wi * da * (row[w.columns[b]] - w.t[b]);
+        }
+    }
+    for (std::size_t a = 0; a < kk; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) w.S[a * p + b] /= pr.total_weight;
+    }
+    mirror(w.S, k, p);
+
+    std::int64_t passes = 0;
+    for (;;) {
+        for (std::size_t a = 0; a < kk; ++a) {
+            w.u[a] = 0.0;
+            for (std::size_t b = 0; b < kk; ++b) w.C[a * p + b] = 0.0;
+        }
+        int all_missing = 0;
+        double running = 0.0;  // V
+        std::int64_t cursor = 0;
+
+        for (std::size_t i = 0; i < n; ++i) {
+            int s = 0;
+            while (cursor < count && cell_recs[cursor] == static_cast<int>(i)) {
+                w.missing[static_cast<std::size_t>(s++)] = w.position[static_cast<std::size_t>(cell_cols[cursor])];
+                ++cursor;
+            }
+            if (!pr.takes_part(i)) continue;  // keeps its starting means
+            double* row = pr.row(i);
+            int h = 0;
+            for (int a = 0, next = 0; a < k; ++a) {
+                if (next < s && w.missing[static_cast<std::size_t>(next)] == a) {
+                    ++next;
+                } else {
+                    w.observed[static_cast<std::size_t>(h++)] = a;
+                }
+            }
+
+            if (s == k) {
+                ++all_missing;
+                set_error(error, code_all_missing_records, all_missing);
+                for (std::size_t a = 0; a < kk; ++a) row[w.columns[a]] = w.t[a];
+            } else if (s > 0) {
+                const std::size_t hh = static_cast<std::size_t>(h);
+                const std::size_t ss = static_cast<std::size_t>(s);
+                for (std::size_t r = 0; r < hh; ++r) {
+                    const std::size_t o = static_cast<std::size_t>(w.observed[r]);
+                    for (std::size_t c = 0; c < hh; ++c) w.soo[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.observed[c])];
+                    for (std::size_t c = 0; c < ss; ++c) w.som[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.missing[c])];
+                }
+                if (cholesky_factor(h, w.soo.data(), pr.p, w.inv_diag.data()).code != 0) {
+                    set_error(error, code_nothing_to_do, detail_not_positive_definite);
+                    // The caller still learns every cell changed so far.
+                    write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
+                    return;
+                }
+                cholesky_solve(h, s, w.soo.data(), pr.p, w.inv_diag.data(), w.som.data(), pr.p, w.coef.data(), pr.p);
+                for (std::size_t c = 0; c < ss; ++c) {
+                    const std::size_t a = static_cast<std::size_t>(w.missing[c]);
+                    double value = w.t[a];
+                    for (std::size_t r = 0; r < hh; ++r) {
+                        const std::size_t o = static_cast<std::size_t>(w.observed[r]);
+                        value += (row[w.columns[o]] - w.t[o]) * w.coef[r * p + c];
+                    }
+                    row[w.columns[a]] = value;
+                }
+            }
+
+            double c_step;
+            double f_step;
+            if (pr.weights == nullptr) {
+                const double number = static_cast<double>(i) + 1.0;
+                c_step = 1.0 / number;
+                f_step = (number - 1.0) / (number * static_cast<double>(pr.n));
+            } else {
+                const double wi = pr.weights[i];
+                const double next = running + wi;
+                c_step = next > 0.0 ? wi / next : wi;
+                f_step = running * c_step / pr.total_weight;
+                running = next;
+            }
+            for (std::size_t a = 0; a < kk; ++a) {
+                const double da = row[w.columns[a]] - w.u[a];
+                for (std::size_t b = 0; b <= a; ++b) w.C[a * p + b] += f_step * da * (row[w.columns[b]] - w.u[b]);
+            }
+            for (std::size_t a = 0; a < kk; ++a) w.u[a] += c_step * (row[w.columns[a]] - w.u[a]);
+        }
+        mirror(w.C, k, p);
+
+        bool converged = true;
+        for (std::size_t a = 0; a < kk; ++a) {
+            if (!(std::fabs(w.u[a] - w.t[a]) <= tol)) converged = false;
+        }
+        w.t.swap(w.u);
+        w.S.swap(w.C);
+
+        ++passes;
+        if (passes > maxit) {
+            set_error(error, code_not_converged, maxit);
+            break;
+        }
+        if (converged) break;
+    }
+    write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
+}
+
+}  // namespace
+
+}  // namespace kest
+
+extern "C" void em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
+                   const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error)
+{
+    if (error[0] > 0) return;
+    kest::run_guarded(error, [&] {
+        kest::set_error(error, 0, 0);
+        kest::Problem pr{n, p, data, missing_code, weights, 0.0};
+        kest::estimate(include, pr, tol, maxit, n_cells, cell_recs, cell_cols, cell_vals, error);
+    });
+}
