@@ -430,15 +430,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
 
     double scale = 1.0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg.substr(0, 8) == "--scale=") {
-            if (!bench_support::read_scale(arg, "bench_imputation", scale)) return 0;
-        } else {
-            std::fprintf(stderr, "bench_imputation: unknown option %s\n", argv[i]);
-            return 0;
-        }
-    }
+    if (!bench_support::read_scale_only(argc, argv, "bench_imputation", scale)) return 0;
 
     auto records = [scale](int n) { return std::max(2 * num_classes, static_cast<int>(std::lround(n * scale))); };
     std::vector<DataSet> sets(2);

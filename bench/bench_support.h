@@ -108,4 +108,20 @@ inline bool read_scale(std::string_view arg, const char* program, double& scale)
     return false;
 }
 
+// The options of a benchmark program that takes only --scale=F.  Returns
+// false, having said why, for anything else.
+inline bool read_scale_only(int argc, char** argv, const char* program, double& scale)
+{
+    scale = 1.0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.substr(0, 8) != "--scale=") {
+            std::fprintf(stderr, "%s: unknown option %s\n", program, argv[i]);
+            return false;
+        }
+        if (!read_scale(arg, program, scale)) return false;
+    }
+    return true;
+}
+
 }  // namespace bench_support
