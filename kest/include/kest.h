@@ -465,6 +465,50 @@ KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int
 KEST_API void em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
                  const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error);
 
+/* bacon: finds multivariate outliers among the records of data[n*p]
+ * (row-major).  include[p]: a positive entry makes the variable take part
+ * (k of them).  Starting from the c*k records closest to the centre, it
+ * estimates the centre and covariance of a basic subset, measures every
+ * record's squared Mahalanobis distance from it and takes as the next
+ * subset the records below a corrected chi-square cutoff at 1 - alpha/w,
+ * until the subset keeps its size.  Missing cells (equal to missing_code)
+ * are completed by em for the estimates; the distance of an incomplete
+ * record uses zero deviations in its missing variables, scaled by k over
+ * its observed count.
+ * start: 1 = starting subset from Mahalanobis distances after em; any other
+ * value = from distances to the coordinate-wise medians, and a value below
+ * 1 also leaves out every record with a missing cell (membership -1) and
+ * never calls em.
+ * member[n] (out): the final subset.  A member holds its weight (1.0
+ * without weights), a record outside it 0, a record left out -1.
+ * weights: null or n weights, each 0 or more.
+ * The data matrix is the same on return as on entry: every cell em fills
+ * is set back to missing_code, whatever the outcome.
+ * The ErrorPair is set to 0, 0 first.  Codes, in checking order:
+ *   2   p < 1 (detail p)                 1   n <= p (detail n)
+ *   4   c < 1 (detail 0)                 5   alpha not in (0, 1) (detail 0)
+ *   9   a weight negative, NaN or infinite (detail 0)
+ *   99  working storage not available (detail 1 to 5)
+ *   3   no variable takes part (detail 0)
+ *   25  em failed (detail 1000 * em's code + em's detail); em's 0, 20, 21
+ *       and 40 are accepted
+ *   20  the subset's means and scatter could not be formed (detail: 5 for
+ *       an empty subset)
+ *   30  scatter or covariance not positive definite (detail: the pivot,
+ *       counted from 1)
+ *   11  c*k not below the usable count w (detail: k with start 1, w
+ *       otherwise)
+ *   12  too few usable records for the cutoff's correction: w - h - k <= 0
+ *       with h = (w + k + 1) / 2 (detail w)
+ *   19  the chi-square cutoff could not be computed (detail: its code)
+ *   40  the subset still changed size after KEST_BACON_MAX_PASSES passes
+ *       (detail: that bound)
+ * After a failure member[] holds whatever was written and must not be
+ * used. */
+#define KEST_BACON_MAX_PASSES 1000
+KEST_API void bacon(int n, int p, const int* include, double* data, double missing_code, int c, double alpha,
+                    int start, double* member, const double* weights, int* error);
+
 #ifdef __cplusplus
 }
 #endif
