@@ -61,6 +61,8 @@ bool before(double x, double y) noexcept { return x < y || (y != y && x == x); }
 // links[j] is the entry after j, or list_end after the last entry.
 constexpr int32_t list_end = -1;
 
+// Key of entry j: a cell of the rows listed in rows[], or, with rows null,
+// the j-th of the values that stand stride apart from data[column].
 struct Keys {
     const double* data;
     const int32_t* rows;
@@ -69,7 +71,8 @@ struct Keys {
 
     double operator()(int32_t j) const noexcept
     {
-        return data[static_cast<int64_t>(rows[j]) * stride + column];
+        const int64_t row = rows == nullptr ? j : rows[j];
+        return data[row * stride + column];
     }
 };
 
@@ -121,13 +124,10 @@ int32_t merge(int32_t a, int32_t b, int32_t* links, const Keys& key) noexcept
     }
 }
 
-}  // namespace
-
-void rank_by_key(const double* data, int m, const int32_t* rows, int column, int stride,
-                 int32_t* ranks) noexcept
+// Writes the stable ascending rank of every entry's key into ranks[m].
+void rank_entries(int m, const Keys& key, int32_t* ranks) noexcept
 {
     if (m < 1) return;
-    const Keys key{data, rows, column, stride};
 
     // Bottom-up merge sort of a linked list with the output array as the
     // links.  Entries are taken in index order; slot k holds a sorted run of
@@ -165,6 +165,19 @@ void rank_by_key(const double* data, int m, const int32_t* rows, int column, int
         ranks[j] = rank++;
         j = next;
     }
+}
+
+}  // namespace
+
+void rank_by_key(const double* data, int m, const int32_t* rows, int column, int stride,
+                 int32_t* ranks) noexcept
+{
+    rank_entries(m, Keys{data, rows, column, stride}, ranks);
+}
+
+void rank_values(const double* data, int count, int first, int stride, int32_t* ranks) noexcept
+{
+    rank_entries(count, Keys{data, nullptr, first, stride}, ranks);
 }
 
 void rank_int_keys(const int32_t* keys, int count, int first, int stride, int32_t* ranks) noexcept

@@ -13,10 +13,14 @@ namespace kest {
 int invert_permutation(int32_t* values, int n) noexcept;
 
 // ranks[j] receives the rank (0 .. m-1) of data[rows[j] * stride + column]
-// in ascending order; the order among equal keys is free.  Writes nothing
-// for m < 1.  Uses no memory of its own.
+// in ascending order, NaN after every number; equal keys are ranked in entry
+// order.  Writes nothing for m < 1.  Uses no memory of its own.
 void rank_by_key(const double* data, int m, const int32_t* rows, int column, int stride,
                  int32_t* ranks) noexcept;
+
+// The same for the values data[first + i * stride], i = 0 .. count-1:
+// ranks[i] receives the rank of value i, ties in the order the values stand.
+void rank_values(const double* data, int count, int first, int stride, int32_t* ranks) noexcept;
 
 // Stable ascending ranking of integer keys: ranks[i] receives the rank
 // (0 .. count-1) of keys[first + i * stride], and equal keys are ranked in
