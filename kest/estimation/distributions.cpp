@@ -531,7 +531,7 @@ double gamma_percentage_point(double p, double a, double b, double tolerance,
     // tails are log-concave, so these steps do not overshoot from the near
     // side); a step that leaves the bracket formed by the earlier iterates,
     // or is not finite, is replaced by a bisection step in ln ch; and once the
-    // relative change is below 1e-10 and stops shrinking the iterate is taken
+    // relative change is at most 1e-12 and stops shrinking the iterate is taken
     // as converged to the rounding level of the incomplete gamma integral.
     const double target = p < 0.5 ? p : 1.0 - p;  // 1 - p is exact here
     int32_t sub[2];
@@ -573,7 +573,7 @@ double gamma_percentage_point(double p, double a, double b, double tolerance,
         if (d != 0.0 && !(next > below && next < above)) next = bisect(below, above);
         ch = next;
         const double change = std::fabs(previous / ch - 1.0);
-        if (change <= tol || (change <= 1e-10 && change >= last_change)) return b * ch / 2.0;
+        if (change <= tol || (change <= 1e-12 && change >= last_change)) return b * ch / 2.0;
         last_change = change;
     }
     code(20);

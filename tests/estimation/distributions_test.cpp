@@ -229,6 +229,34 @@ TEST(PercentagePointTest, InvertsTheIncompleteGammaIntegral)
     }
 }
 
+TEST(PercentagePointTest, OutlierCutoffsConvergeNearOne)
+{
+    // The outlier cutoff asks for 1 - alpha/w, where the relative change of
+    // the iterate can hover at the last bits of a double: every such point
+    // must come out clean, and increase with the probability.
+    int32_t pair[2];
+    for (int df = 1; df <= 40; ++df) {
+        double last = 0.0;
+        for (double w : {10.0, 37.0, 100.0, 999.0, 2000.0, 12345.0, 1e5, 1e6, 1e7}) {
+            const double x = kest::chi_square_percentage_point(1.0 - 0.05 / w, df, pair);
+            ASSERT_EQ(pair[0], 0) << df << ' ' << w;
+            EXPECT_GT(x, last) << df << ' ' << w;
+            last = x;
+        }
+        for (double alpha : {0.15, 0.01, 0.001}) {
+            kest::chi_square_percentage_point(1.0 - alpha / 2000.0, df, pair);
+            EXPECT_EQ(pair[0], 0) << df << ' ' << alpha;
+        }
+    }
+    // Two degrees of freedom have the closed form -2 ln(1 - p); 1 - p is
+    // taken from the rounded p, where it is exact.
+    for (double w : {50.0, 2000.0, 1e6}) {
+        const double p = 1.0 - 0.05 / w;
+        const double q = 1.0 - p;
+        EXPECT_NEAR(kest::chi_square_percentage_point(p, 2, pair), -2.0 * std::log(q), 1e-13 * -std::log(q));
+    }
+}
+
 TEST(PercentagePointTest, CodesInArgumentOrderAndFallbacks)
 {
     int32_t pair[2] = {7, 7};
