@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "estimation/em_internal.h"
@@ -81,6 +83,104 @@ constexpr int detail_not_positive_definite = 2;
 constexpr int detail_storage = 1;
 constexpr double smallest_tolerance = 1e-16;
 
+struct Problem {
+    int n;
+    int p;
+    double* data;
+    double missing_code;
+    const double* weights;  // null: every record weighs 1
+    double total_weight;    // W
+
+    double* row(std::size_t record) const noexcept { return data + record * static_cast<std::size_t>(p); }
+    // Whether a record enters the means, the covariance and the passes.
+    bool takes_part(std::size_t record) const noexcept { return weights == nullptr || weights[record] > 0.0; }
+    double weight(std::size_t record) const noexcept { return weights == nullptr ? 1.0 : weights[record]; }
+};
+
+// Records with the same missing positions regress on the same block of the
+// covariance, which stays fixed for a whole pass: the coefficients are
+// formed for the first such record of a pass and reused by the others.  The
+// computation is the one a record would do on its own, so the results are
+// the same to the last bit.  The coefficients of all patterns are kept
+// within a fixed budget; a pattern beyond it is computed record by record.
+class PatternCache {
+public:
+    static constexpr int none = -1;
+
+    // Assigns a pattern to every record that takes part with some but not
+    // all of its included cells missing.  Without the storage for it the
+    // cache stays empty and every record forms its own coefficients.
+    void build(const Problem& pr, const std::vector<int>& columns, int k) noexcept
+    {
+        try {
+            assign(pr, columns, k);
+        } catch (...) {
+            of_record_.clear();
+            slots_.clear();
+            coefficients_.clear();
+        }
+    }
+
+    // The stored coefficients of record i's pattern (row stride s), or null
+    // when the pattern is not kept.  fresh tells whether they were formed in
+    // this pass already.
+    double* coefficients(std::size_t i, std::int64_t pass, bool& fresh) noexcept
+    {
+        fresh = false;
+        const int id = of_record_.empty() ? none : of_record_[i];
+        if (id == none) return nullptr;
+        Slot& slot = slots_[static_cast<std::size_t>(id)];
+        if (slot.offset == none) return nullptr;
+        fresh = slot.formed_in == pass;
+        slot.formed_in = pass;
+        return coefficients_.data() + slot.offset;
+    }
+
+private:
+    static constexpr std::size_t budget = std::size_t{1} << 22;  // doubles, 32 MiB
+
+    void assign(const Problem& pr, const std::vector<int>& columns, int k)
+    {
+        const std::size_t n = static_cast<std::size_t>(pr.n);
+        of_record_.assign(n, none);
+        std::unordered_map<std::string, int> ids;
+        std::string key;
+        std::size_t stored = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!pr.takes_part(i)) continue;
+            const double* row = pr.row(i);
+            key.clear();
+            int s = 0;
+            for (int a = 0; a < k; ++a) {
+                if (row[columns[static_cast<std::size_t>(a)]] != pr.missing_code) continue;
+                key.append(reinterpret_cast<const char*>(&a), sizeof a);
+                ++s;
+            }
+            if (s == 0 || s == k) continue;
+            const auto [it, added] = ids.try_emplace(key, static_cast<int>(slots_.size()));
+            if (added) {
+                const std::size_t size = static_cast<std::size_t>(k - s) * static_cast<std::size_t>(s);
+                Slot slot{none, 0};
+                if (stored + size <= budget) {
+                    slot.offset = static_cast<std::int64_t>(stored);
+                    stored += size;
+                }
+                slots_.push_back(slot);
+            }
+            of_record_[i] = it->second;
+        }
+        coefficients_.assign(stored, 0.0);
+    }
+
+    struct Slot {
+        std::int64_t offset;     // into coefficients_, or none
+        std::int64_t formed_in;  // pass (counted from 1) of the last forming
+    };
+    std::vector<int> of_record_;  // pattern of each record, or none
+    std::vector<Slot> slots_;
+    std::vector<double> coefficients_;
+};
+
 // Working storage of one call, sized by p once and reused for every record
 // and pass.  Means are indexed by included position; the covariance and the
 // per-record blocks are p by p with row stride p.
@@ -92,6 +192,7 @@ struct Work {
     std::vector<int> columns;         // column of each included position
     std::vector<int> position;        // included position of each column, -1 when excluded
     std::vector<double> inv_diag;     // reciprocals of the factor's diagonal
+    PatternCache patterns;
 
     explicit Work(int p)
     {
@@ -112,19 +213,6 @@ struct Work {
     }
 };
 
-struct Problem {
-    int n;
-    int p;
-    double* data;
-    double missing_code;
-    const double* weights;  // null: every record weighs 1
-    double total_weight;    // W
-
-    double* row(std::size_t record) const noexcept { return data + record * static_cast<std::size_t>(p); }
-    // Whether a record enters the means, the covariance and the passes.
-    bool takes_part(std::size_t record) const noexcept { return weights == nullptr || weights[record] > 0.0; }
-    double weight(std::size_t record) const noexcept { return weights == nullptr ? 1.0 : weights[record]; }
-};
 
 // Writes the current value of every listed cell and the count.  The record
 // and column of each entry were stored when the list was built.
@@ -146,8 +234,8 @@ void mirror(std::vector<double>& m, int k, std::size_t p) noexcept
     }
 }
 
-void estimate(const int* include, Problem& pr, double tol, int maxit, int* n_cells, int* cell_recs, int* cell_cols,
-              double* cell_vals, int* error)
+void estimate(const int* include, Problem& pr, double tol, int maxit, bool share, int* n_cells, int* cell_recs,
+              int* cell_cols, double* cell_vals, int* error)
 {
     if (pr.n < 2) {
         set_error(error, code_few_records, pr.n);
@@ -236,6 +324,8 @@ void estimate(const int* include, Problem& pr, double tol, int maxit, int* n_cel
         return;
     }
 
+    if (share) w.patterns.build(pr, w.columns, k);
+
     // The list holds every missing cell of an included variable, whatever
     // the record's weight; each is filled with its variable's starting mean.
     std::int64_t count = 0;
@@ -300,24 +390,34 @@ void estimate(const int* include, Problem& pr, double tol, int maxit, int* n_cel
             } else if (s > 0) {
                 const std::size_t hh = static_cast<std::size_t>(h);
                 const std::size_t ss = static_cast<std::size_t>(s);
-                for (std::size_t r = 0; r < hh; ++r) {
-                    const std::size_t o = static_cast<std::size_t>(w.observed[r]);
-                    for (std::size_t c = 0; c < hh; ++c) w.soo[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.observed[c])];
-                    for (std::size_t c = 0; c < ss; ++c) w.som[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.missing[c])];
+                bool formed = false;
+                double* coef = w.patterns.coefficients(i, passes + 1, formed);
+                std::size_t coef_stride = ss;
+                if (coef == nullptr) {
+                    coef = w.coef.data();
+                    coef_stride = p;
                 }
-                if (cholesky_factor(h, w.soo.data(), pr.p, w.inv_diag.data()).code != 0) {
-                    set_error(error, code_nothing_to_do, detail_not_positive_definite);
-                    // The caller still learns every cell changed so far.
-                    write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
-                    return;
+                if (!formed) {
+                    for (std::size_t r = 0; r < hh; ++r) {
+                        const std::size_t o = static_cast<std::size_t>(w.observed[r]);
+                        for (std::size_t c = 0; c < hh; ++c) w.soo[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.observed[c])];
+                        for (std::size_t c = 0; c < ss; ++c) w.som[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.missing[c])];
+                    }
+                    if (cholesky_factor(h, w.soo.data(), pr.p, w.inv_diag.data()).code != 0) {
+                        set_error(error, code_nothing_to_do, detail_not_positive_definite);
+                        // The caller still learns every cell changed so far.
+                        write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
+                        return;
+                    }
+                    cholesky_solve(h, s, w.soo.data(), pr.p, w.inv_diag.data(), w.som.data(), pr.p, coef,
+                                   static_cast<int>(coef_stride));
                 }
-                cholesky_solve(h, s, w.soo.data(), pr.p, w.inv_diag.data(), w.som.data(), pr.p, w.coef.data(), pr.p);
                 for (std::size_t c = 0; c < ss; ++c) {
                     const std::size_t a = static_cast<std::size_t>(w.missing[c]);
                     double value = w.t[a];
                     for (std::size_t r = 0; r < hh; ++r) {
                         const std::size_t o = static_cast<std::size_t>(w.observed[r]);
-                        value += (row[w.columns[o]] - w.t[o]) * w.coef[r * p + c];
+                        value += (row[w.columns[o]] - w.t[o]) * coef[r * coef_stride + c];
                     }
                     row[w.columns[a]] = value;
                 }
@@ -365,13 +465,25 @@ void estimate(const int* include, Problem& pr, double tol, int maxit, int* n_cel
 
 }  // namespace kest
 
+namespace kest {
+
+void em_sharing(bool share, int n, int p, const int* include, double* data, double missing_code, double tol,
+                int maxit, const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals,
+                int* error) noexcept
+{
+    if (error[0] > 0) return;
+    run_guarded(error, [&] {
+        set_error(error, 0, 0);
+        Problem pr{n, p, data, missing_code, weights, 0.0};
+        estimate(include, pr, tol, maxit, share, n_cells, cell_recs, cell_cols, cell_vals, error);
+    });
+}
+
+}  // namespace kest
+
 extern "C" void em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
                    const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error)
 {
-    if (error[0] > 0) return;
-    kest::run_guarded(error, [&] {
-        kest::set_error(error, 0, 0);
-        kest::Problem pr{n, p, data, missing_code, weights, 0.0};
-        kest::estimate(include, pr, tol, maxit, n_cells, cell_recs, cell_cols, cell_vals, error);
-    });
+    kest::em_sharing(true, n, p, include, data, missing_code, tol, maxit, weights, n_cells, cell_recs, cell_cols,
+                     cell_vals, error);
 }

@@ -29,4 +29,11 @@ FactorResult cholesky_factor(int m, double* a, int lda, double* inv_diag) noexce
 void cholesky_solve(int m, int s, const double* l, int ldl, const double* inv_diag, const double* b, int ldb,
                     double* x, int ldx) noexcept;
 
+// em itself, with the sharing of regression coefficients between records of
+// the same missing pattern switched on (as the export does) or off, when
+// every record forms its own.  Both give the same results to the last bit.
+void em_sharing(bool share, int n, int p, const int* include, double* data, double missing_code, double tol,
+                int maxit, const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals,
+                int* error) noexcept;
+
 }  // namespace kest

@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -433,6 +435,61 @@ TEST(EmWeights, ZeroWeightRecordIsListedWithStartingMeanAndInfluencesNothing)
     EXPECT_DOUBLE_EQ(with.vals[1], start);
     EXPECT_DOUBLE_EQ(with.vals[0], without.vals[0]);
     EXPECT_DOUBLE_EQ(with.vals[2], without.vals[1]);
+}
+
+// Runs EM with and without sharing the coefficients of a missing pattern
+// and expects the same bits everywhere: data, list, count and codes.
+int expect_sharing_changes_nothing(int n, int p, std::vector<double> data, const std::vector<double>& weights)
+{
+    const std::vector<int> include(static_cast<std::size_t>(p), 1);
+    struct Outcome {
+        std::vector<double> data, vals;
+        std::vector<int> recs, cols;
+        int n_cells = -1;
+        int error[2] = {0, 0};
+    } shared, single;
+    for (Outcome* o : {&shared, &single}) {
+        o->data = data;
+        o->vals.assign(data.size(), 0.0);
+        o->recs.assign(data.size(), 0);
+        o->cols.assign(data.size(), 0);
+        kest::em_sharing(o == &shared, n, p, include.data(), o->data.data(), M, 1e-9, 1000,
+                         weights.empty() ? nullptr : weights.data(), &o->n_cells, o->recs.data(), o->cols.data(),
+                         o->vals.data(), o->error);
+    }
+    EXPECT_EQ(shared.error[0], single.error[0]);
+    EXPECT_EQ(shared.error[1], single.error[1]);
+    EXPECT_EQ(shared.n_cells, single.n_cells);
+    EXPECT_EQ(std::memcmp(shared.data.data(), single.data.data(), data.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(shared.vals.data(), single.vals.data(), data.size() * sizeof(double)), 0);
+    EXPECT_EQ(shared.recs, single.recs);
+    EXPECT_EQ(shared.cols, single.cols);
+    return shared.error[0] * 1000 + shared.error[1];
+}
+
+TEST(EmSharing, RecordsOfOnePatternShareCoefficientsWithoutChangingABit)
+{
+    std::mt19937 gen(17);
+    std::normal_distribution<double> z(0.0, 1.0);
+    constexpr int n = 600, p = 6;
+    std::vector<double> data;
+    for (int i = 0; i < n; ++i) {
+        const double common = z(gen);
+        for (int j = 0; j < p; ++j) {
+            const double x = 10.0 * j + common * (j + 1) + z(gen);
+            data.push_back(gen() % 4 == 0 ? M : x);
+        }
+    }
+    EXPECT_EQ(expect_sharing_changes_nothing(n, p, data, {}), 0);
+    std::vector<double> weights;
+    for (int i = 0; i < n; ++i) weights.push_back(i % 7 == 0 ? 0.0 : 0.5 + (gen() % 100) / 50.0);
+    EXPECT_EQ(expect_sharing_changes_nothing(n, p, data, weights), 0);
+
+    // A constant variable stops the passes part-way with (20, 2); both ways
+    // stop at the same record with the same cells changed.
+    for (int i = 0; i < n; ++i)
+        if (data[static_cast<std::size_t>(i * p + 2)] != M) data[static_cast<std::size_t>(i * p + 2)] = 3.0;
+    EXPECT_EQ(expect_sharing_changes_nothing(n, p, data, {}), 20002);
 }
 
 }  // namespace
