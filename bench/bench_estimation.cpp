@@ -113,7 +113,7 @@ void register_benchmarks(DataSet& ds)
               }),
               10);
     for (int passes : {few_passes, many_passes}) {
-        configure(benchmark::RegisterBenchmark(em_name(passes), [d, passes](benchmark::State& state) {
+        configure(benchmark::RegisterBenchmark(em_name(passes).c_str(), [d, passes](benchmark::State& state) {
                       for (auto _ : state) {
                           state.PauseTiming();
                           d->work = d->original;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -280,24 +281,35 @@ double distance(const Problem& pr, Work& w, std::size_t i) noexcept
     return static_cast<double>(k) * sum / static_cast<double>(k - missing);
 }
 
+// The usable count after EM: the records, less the missing cells counted in
+// records, k cells to a record and a part of a record counted whole.  A
+// record without any observed cell is one record less, as in the other
+// start modes; counting each missing cell as a whole record would make the
+// count negative on a survey with a fifth of its cells missing.
+int64_t usable_after_em(const Problem& pr, int missing_cells) noexcept
+{
+    const int64_t k = pr.k;
+    return static_cast<int64_t>(pr.n) - (static_cast<int64_t>(missing_cells) + k - 1) / k;
+}
+
 // Starting distances from the scatter of all records after EM (start mode
-// 1).  Returns the usable count w, or -1 with the ErrorPair set.
-int64_t distances_after_em(const Problem& pr, Work& w, double* distances, int* error)
+// 1).  Returns the usable count w, or nothing with the ErrorPair set.
+std::optional<int64_t> distances_after_em(const Problem& pr, Work& w, double* distances, int* error)
 {
     FilledCells filled(pr, w);
-    if (!complete_with_em(pr, w, pr.weights, filled, error)) return -1;
+    if (!complete_with_em(pr, w, pr.weights, filled, error)) return std::nullopt;
     const ScatterResult s = weighted_scatter(pr.n, pr.p, pr.include, pr.data, pr.weights, w.means.data(),
                                              w.packed.data());
-    const int64_t usable = static_cast<int64_t>(pr.n) - filled.listed();
+    const int64_t usable = usable_after_em(pr, filled.listed());
     filled.restore();
     if (s.code != 0) {
         set_error(error, code_no_estimates, s.code);
-        return -1;
+        return std::nullopt;
     }
     const FactorResult f = packed_factor(pr.k, w.packed.data());
     if (f.code != 0) {
         set_error(error, code_not_positive_definite, f.detail);
-        return -1;
+        return std::nullopt;
     }
     for (std::size_t i = 0; i < static_cast<std::size_t>(pr.n); ++i) distances[i] = distance(pr, w, i);
     return usable;
@@ -463,9 +475,10 @@ void find_outliers(Problem& pr, int c, double alpha, int start, double* member, 
 
     // The distances live in the double list until the subset is chosen.
     double* distances = w.cell_vals.data();
-    const int64_t usable =
+    const std::optional<int64_t> counted =
         start == 1 ? distances_after_em(pr, w, distances, error) : distances_to_medians(pr, w, distances);
-    if (usable < 0) return;
+    if (!counted) return;
+    const int64_t usable = *counted;
 
     const int64_t size = static_cast<int64_t>(c) * pr.k;
     if (size >= usable) {

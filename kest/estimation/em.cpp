@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -99,17 +100,26 @@ struct Problem {
 
 // Records with the same missing positions regress on the same block of the
 // covariance, which stays fixed for a whole pass: the coefficients are
-// formed for the first such record of a pass and reused by the others.  The
-// computation is the one a record would do on its own, so the results are
-// the same to the last bit.  The coefficients of all patterns are kept
-// within a fixed budget; a pattern beyond it is computed record by record.
+// formed for the first such record of a pass and reused by the others, and
+// the positions themselves are sorted out once per call.  The computation
+// is the one a record would do on its own, so the results are the same to
+// the last bit.  The coefficients of all patterns are kept within a fixed
+// budget; a pattern beyond it forms them record by record.
 class PatternCache {
 public:
-    static constexpr int none = -1;
+    // A missing pattern: s missing positions, then the k - s observed ones,
+    // in ascending order each; the coefficients (row stride s) or null.
+    struct Pattern {
+        const int* missing;
+        const int* observed;
+        int s;
+        double* coefficients;
+        bool formed;  // the coefficients were formed in this pass already
+    };
 
     // Assigns a pattern to every record that takes part with some but not
     // all of its included cells missing.  Without the storage for it the
-    // cache stays empty and every record forms its own coefficients.
+    // cache stays empty and every record sorts out its own positions.
     void build(const Problem& pr, const std::vector<int>& columns, int k) noexcept
     {
         try {
@@ -117,26 +127,30 @@ public:
         } catch (...) {
             of_record_.clear();
             slots_.clear();
+            positions_.clear();
             coefficients_.clear();
         }
     }
 
-    // The stored coefficients of record i's pattern (row stride s), or null
-    // when the pattern is not kept.  fresh tells whether they were formed in
-    // this pass already.
-    double* coefficients(std::size_t i, std::int64_t pass, bool& fresh) noexcept
+    // Record i's pattern in the given pass (counted from 1), or nothing
+    // when the record has none here.  Asking marks the coefficients as
+    // formed in this pass: the caller forms them when they were not.
+    std::optional<Pattern> find(std::size_t i, std::int64_t pass) noexcept
     {
-        fresh = false;
-        const int id = of_record_.empty() ? none : of_record_[i];
-        if (id == none) return nullptr;
-        Slot& slot = slots_[static_cast<std::size_t>(id)];
-        if (slot.offset == none) return nullptr;
-        fresh = slot.formed_in == pass;
-        slot.formed_in = pass;
-        return coefficients_.data() + slot.offset;
+        if (of_record_.empty() || of_record_[i] == none) return std::nullopt;
+        Slot& slot = slots_[static_cast<std::size_t>(of_record_[i])];
+        const int* missing = positions_.data() + slot.first;
+        Pattern pattern{missing, missing + slot.s, slot.s, nullptr, false};
+        if (slot.offset != none) {
+            pattern.coefficients = coefficients_.data() + slot.offset;
+            pattern.formed = slot.formed_in == pass;
+            slot.formed_in = pass;
+        }
+        return pattern;
     }
 
 private:
+    static constexpr int none = -1;
     static constexpr std::size_t budget = std::size_t{1} << 22;  // doubles, 32 MiB
 
     void assign(const Problem& pr, const std::vector<int>& columns, int k)
@@ -159,8 +173,12 @@ private:
             if (s == 0 || s == k) continue;
             const auto [it, added] = ids.try_emplace(key, static_cast<int>(slots_.size()));
             if (added) {
+                Slot slot{none, 0, static_cast<std::int64_t>(positions_.size()), s};
+                for (int a = 0; a < k; ++a)
+                    if (row[columns[static_cast<std::size_t>(a)]] == pr.missing_code) positions_.push_back(a);
+                for (int a = 0; a < k; ++a)
+                    if (row[columns[static_cast<std::size_t>(a)]] != pr.missing_code) positions_.push_back(a);
                 const std::size_t size = static_cast<std::size_t>(k - s) * static_cast<std::size_t>(s);
-                Slot slot{none, 0};
                 if (stored + size <= budget) {
                     slot.offset = static_cast<std::int64_t>(stored);
                     stored += size;
@@ -174,10 +192,13 @@ private:
 
     struct Slot {
         std::int64_t offset;     // into coefficients_, or none
-        std::int64_t formed_in;  // pass (counted from 1) of the last forming
+        std::int64_t formed_in;  // pass of the last forming
+        std::int64_t first;      // into positions_
+        int s;                   // missing positions
     };
     std::vector<int> of_record_;  // pattern of each record, or none
     std::vector<Slot> slots_;
+    std::vector<int> positions_;
     std::vector<double> coefficients_;
 };
 
@@ -192,6 +213,7 @@ struct Work {
     std::vector<int> columns;         // column of each included position
     std::vector<int> position;        // included position of each column, -1 when excluded
     std::vector<double> inv_diag;     // reciprocals of the factor's diagonal
+    std::vector<double> deviation;    // the current record's deviations from u
     PatternCache patterns;
 
     explicit Work(int p)
@@ -210,6 +232,7 @@ struct Work {
         columns.assign(v, 0);
         position.assign(v, -1);
         inv_diag.assign(v, 0.0);
+        deviation.assign(v, 0.0);
     }
 };
 
@@ -232,6 +255,67 @@ void mirror(std::vector<double>& m, int k, std::size_t p) noexcept
     for (std::size_t a = 0; a < static_cast<std::size_t>(k); ++a) {
         for (std::size_t b = 0; b < a; ++b) m[b * p + a] = m[a * p + b];
     }
+}
+
+// Replaces the s missing cells of record i (listed by column in
+// cell_cols) by their regression on its observed cells, with the means t
+// and covariance S of the previous pass.  Returns false when the observed
+// block of S is not positive definite.
+bool fill_by_regression(const Problem& pr, Work& w, int k, std::size_t i, int s, const int* cell_cols,
+                        std::int64_t pass) noexcept
+{
+    const std::size_t p = static_cast<std::size_t>(pr.p);
+    const int h = k - s;
+    const std::size_t hh = static_cast<std::size_t>(h);
+    const std::size_t ss = static_cast<std::size_t>(s);
+    const int* missing = w.missing.data();
+    const int* observed = w.observed.data();
+    double* coef = w.coef.data();
+    std::size_t coef_stride = p;
+    bool formed = false;
+    if (const std::optional<PatternCache::Pattern> pattern = w.patterns.find(i, pass)) {
+        missing = pattern->missing;
+        observed = pattern->observed;
+        if (pattern->coefficients != nullptr) {
+            coef = pattern->coefficients;
+            coef_stride = ss;
+            formed = pattern->formed;
+        }
+    } else {
+        for (std::size_t c = 0; c < ss; ++c) w.missing[c] = w.position[static_cast<std::size_t>(cell_cols[c])];
+        for (int a = 0, next = 0, r = 0; a < k; ++a) {
+            if (next < s && w.missing[static_cast<std::size_t>(next)] == a)
+                ++next;
+            else
+                w.observed[static_cast<std::size_t>(r++)] = a;
+        }
+    }
+
+    if (!formed) {
+        for (std::size_t r = 0; r < hh; ++r) {
+            const double* s_row = w.S.data() + static_cast<std::size_t>(observed[r]) * p;
+            for (std::size_t c = 0; c < hh; ++c) w.soo[r * p + c] = s_row[observed[c]];
+            for (std::size_t c = 0; c < ss; ++c) w.som[r * p + c] = s_row[missing[c]];
+        }
+        if (cholesky_factor(h, w.soo.data(), pr.p, w.inv_diag.data()).code != 0) return false;
+        cholesky_solve(h, s, w.soo.data(), pr.p, w.inv_diag.data(), w.som.data(), pr.p, coef,
+                       static_cast<int>(coef_stride));
+    }
+
+    // The observed deviations serve every missing cell of the record.
+    double* row = pr.row(i);
+    double* e = w.deviation.data();
+    for (std::size_t r = 0; r < hh; ++r) {
+        const std::size_t o = static_cast<std::size_t>(observed[r]);
+        e[r] = row[w.columns[o]] - w.t[o];
+    }
+    for (std::size_t c = 0; c < ss; ++c) {
+        const std::size_t a = static_cast<std::size_t>(missing[c]);
+        double value = w.t[a];
+        for (std::size_t r = 0; r < hh; ++r) value += e[r] * coef[r * coef_stride + c];
+        row[w.columns[a]] = value;
+    }
+    return true;
 }
 
 void estimate(const int* include, Problem& pr, double tol, int maxit, bool share, int* n_cells, int* cell_recs,
@@ -367,60 +451,21 @@ void estimate(const int* include, Problem& pr, double tol, int maxit, bool share
         std::int64_t cursor = 0;
 
         for (std::size_t i = 0; i < n; ++i) {
-            int s = 0;
-            while (cursor < count && cell_recs[cursor] == static_cast<int>(i)) {
-                w.missing[static_cast<std::size_t>(s++)] = w.position[static_cast<std::size_t>(cell_cols[cursor])];
-                ++cursor;
-            }
+            const std::int64_t first_cell = cursor;
+            while (cursor < count && cell_recs[cursor] == static_cast<int>(i)) ++cursor;
+            const int s = static_cast<int>(cursor - first_cell);
             if (!pr.takes_part(i)) continue;  // keeps its starting means
             double* row = pr.row(i);
-            int h = 0;
-            for (int a = 0, next = 0; a < k; ++a) {
-                if (next < s && w.missing[static_cast<std::size_t>(next)] == a) {
-                    ++next;
-                } else {
-                    w.observed[static_cast<std::size_t>(h++)] = a;
-                }
-            }
 
             if (s == k) {
                 ++all_missing;
                 set_error(error, code_all_missing_records, all_missing);
                 for (std::size_t a = 0; a < kk; ++a) row[w.columns[a]] = w.t[a];
-            } else if (s > 0) {
-                const std::size_t hh = static_cast<std::size_t>(h);
-                const std::size_t ss = static_cast<std::size_t>(s);
-                bool formed = false;
-                double* coef = w.patterns.coefficients(i, passes + 1, formed);
-                std::size_t coef_stride = ss;
-                if (coef == nullptr) {
-                    coef = w.coef.data();
-                    coef_stride = p;
-                }
-                if (!formed) {
-                    for (std::size_t r = 0; r < hh; ++r) {
-                        const std::size_t o = static_cast<std::size_t>(w.observed[r]);
-                        for (std::size_t c = 0; c < hh; ++c) w.soo[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.observed[c])];
-                        for (std::size_t c = 0; c < ss; ++c) w.som[r * p + c] = w.S[o * p + static_cast<std::size_t>(w.missing[c])];
-                    }
-                    if (cholesky_factor(h, w.soo.data(), pr.p, w.inv_diag.data()).code != 0) {
-                        set_error(error, code_nothing_to_do, detail_not_positive_definite);
-                        // The caller still learns every cell changed so far.
-                        write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
-                        return;
-                    }
-                    cholesky_solve(h, s, w.soo.data(), pr.p, w.inv_diag.data(), w.som.data(), pr.p, coef,
-                                   static_cast<int>(coef_stride));
-                }
-                for (std::size_t c = 0; c < ss; ++c) {
-                    const std::size_t a = static_cast<std::size_t>(w.missing[c]);
-                    double value = w.t[a];
-                    for (std::size_t r = 0; r < hh; ++r) {
-                        const std::size_t o = static_cast<std::size_t>(w.observed[r]);
-                        value += (row[w.columns[o]] - w.t[o]) * coef[r * coef_stride + c];
-                    }
-                    row[w.columns[a]] = value;
-                }
+            } else if (s > 0 && !fill_by_regression(pr, w, k, i, s, cell_cols + first_cell, passes + 1)) {
+                set_error(error, code_nothing_to_do, detail_not_positive_definite);
+                // The caller still learns every cell changed so far.
+                write_list(pr, count, n_cells, cell_recs, cell_cols, cell_vals);
+                return;
             }
 
             double c_step;
@@ -436,11 +481,16 @@ void estimate(const int* include, Problem& pr, double tol, int maxit, bool share
                 f_step = running * c_step / pr.total_weight;
                 running = next;
             }
+            // The deviations are gathered first so that the update runs
+            // over contiguous memory.
+            double* d = w.deviation.data();
+            for (std::size_t a = 0; a < kk; ++a) d[a] = row[w.columns[a]] - w.u[a];
             for (std::size_t a = 0; a < kk; ++a) {
-                const double da = row[w.columns[a]] - w.u[a];
-                for (std::size_t b = 0; b <= a; ++b) w.C[a * p + b] += f_step * da * (row[w.columns[b]] - w.u[b]);
+                const double fa = f_step * d[a];
+                double* c_row = w.C.data() + a * p;
+                for (std::size_t b = 0; b <= a; ++b) c_row[b] += fa * d[b];
             }
-            for (std::size_t a = 0; a < kk; ++a) w.u[a] += c_step * (row[w.columns[a]] - w.u[a]);
+            for (std::size_t a = 0; a < kk; ++a) w.u[a] += c_step * d[a];
         }
         mirror(w.C, k, p);
 

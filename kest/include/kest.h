@@ -479,6 +479,10 @@ KEST_API void em(int n, int p, const int* include, double* data, double missing_
  * value = from distances to the coordinate-wise medians, and a value below
  * 1 also leaves out every record with a missing cell (membership -1) and
  * never calls em.
+ * The usable count w, which the cutoff and the size checks go by: the
+ * records without a missing cell; with start 1, the records less the
+ * missing cells counted k cells to a record, a part of a record counted
+ * whole (so a record without any observed cell is one record less).
  * member[n] (out): the final subset.  A member holds its weight (1.0
  * without weights), a record outside it 0, a record left out -1.
  * weights: null or n weights, each 0 or more.

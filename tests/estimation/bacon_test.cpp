@@ -40,6 +40,19 @@ std::vector<double> normal_records(int n, unsigned seed)
     return data;
 }
 
+std::vector<double> with_planted_outliers()
+{
+    std::vector<double> data = normal_records(300, 11);
+    // Far from the cloud, though not in either coordinate alone for the
+    // last: it breaks the correlation.
+    const double planted[][2] = {{150, 60}, {-40, -20}, {52, 60}, {90, 4}, {10, 36}};
+    for (int q = 0; q < 5; ++q) {
+        data[static_cast<std::size_t>(2 * (q * 60 + 7))] = planted[q][0];
+        data[static_cast<std::size_t>(2 * (q * 60 + 7) + 1)] = planted[q][1];
+    }
+    return data;
+}
+
 struct BaconCall {
     int n, p;
     std::vector<int> include;
@@ -239,6 +252,47 @@ TEST(Bacon, StartingSubsetTooLargeOrTooFewForTheCutoff)
     few.run();
     EXPECT_EQ(few.error[0], 12);
     EXPECT_EQ(few.error[1], 5);
+
+    // With start 1 three missing cells of two variables take two records
+    // from the usable count: w = 6, h = 4, w - h - k = 0.
+    BaconCall after_em(2, normal_records(8, 6));
+    after_em.at(1, 0) = after_em.at(4, 1) = after_em.at(6, 0) = M;
+    after_em.c = 1;
+    after_em.run();
+    EXPECT_EQ(after_em.error[0], 12);
+    EXPECT_EQ(after_em.error[1], 6);
+}
+
+TEST(Bacon, StartModeOneServesASurveyWithAFifthOfTheCellsMissing)
+{
+    // Five variables with a fifth of the cells missing: about as many
+    // missing cells as records, and a usable count of about 400 of 500.
+    constexpr int n = 500, p = 5;
+    std::mt19937 gen(8);
+    std::normal_distribution<double> z(0.0, 1.0);
+    std::vector<double> data;
+    int cells = 0;
+    for (int i = 0; i < n; ++i) {
+        const double common = z(gen);
+        for (int j = 0; j < p; ++j) {
+            double x = 20.0 * (j + 1) + 5.0 * common + 2.0 * z(gen);
+            if (i % 100 == 7 && j == 1) x += 40.0;  // planted, the record kept complete
+            const bool missing = i % 100 != 7 && gen() % 5 == 0;
+            data.push_back(missing ? M : x);
+            cells += missing ? 1 : 0;
+        }
+    }
+    // Taken one record per cell, the missing cells would leave fewer usable
+    // records than the starting subset's c*k = 20.
+    ASSERT_GT(cells, n - 20);
+    BaconCall call(p, data);
+    call.run();
+    ASSERT_EQ(call.error[0], 0) << call.error[1];
+    EXPECT_TRUE(same_bits(call.data, data));
+    for (int q = 0; q < 5; ++q) EXPECT_EQ(call.member[static_cast<std::size_t>(q * 100 + 7)], 0.0) << q;
+    int members = 0;
+    for (double v : call.member) members += v == 1.0 ? 1 : 0;
+    EXPECT_GT(members, 400);
 }
 
 // Squared Mahalanobis distances of all records from the mean and
@@ -305,19 +359,6 @@ void expect_fixed_point(const BaconCall& call, int usable, bool weighted, int we
         EXPECT_EQ(call.member[static_cast<std::size_t>(i)] > 0, d[static_cast<std::size_t>(i)] < cutoff)
             << "record " << i << " distance " << d[static_cast<std::size_t>(i)] << " cutoff " << cutoff;
     }
-}
-
-std::vector<double> with_planted_outliers()
-{
-    std::vector<double> data = normal_records(300, 11);
-    // Far from the cloud, though not in either coordinate alone for the
-    // last: it breaks the correlation.
-    const double planted[][2] = {{150, 60}, {-40, -20}, {52, 60}, {90, 4}, {10, 36}};
-    for (int q = 0; q < 5; ++q) {
-        data[static_cast<std::size_t>(2 * (q * 60 + 7))] = planted[q][0];
-        data[static_cast<std::size_t>(2 * (q * 60 + 7) + 1)] = planted[q][1];
-    }
-    return data;
 }
 
 TEST(Bacon, FindsPlantedOutliersAndStopsAtAFixedPoint)
