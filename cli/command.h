@@ -27,5 +27,6 @@ extern const Command convert_command;
 extern const Command show_command;
 extern const Command waid_command;
 extern const Command impute_command;
+extern const Command outliers_command;
 
 }  // namespace kest_cli

@@ -1,16 +1,16 @@
 // kest impute: fills the missing cells of a data set and writes them into
-// the data file with status Imputed.  Two methods: nn takes a record's
+// the data file with status Imputed.  Three methods: nn takes a record's
 // missing values from the closest other record that has them (gen_imp),
 // mean fills every missing cell of a variable with one value, the mean of
-// the variable or its most frequent code (simp_imp).
+// the variable or its most frequent code (simp_imp), and em fills the
+// numeric variables with their regression on the values each record has,
+// under a multivariate normal model (em).
 //
-// Both routines only return the cells they filled; the tool checks that
-// list, drops the cells left without a value and hands the rest to the
-// writer.
+// The routines return the cells they filled; the tool checks that list,
+// drops the cells left without a value and hands the rest to the writer.
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <optional>
@@ -22,8 +22,7 @@
 #include "data_set.h"
 #include "messages.h"
 #include "options.h"
-
-namespace fs = std::filesystem;
+#include "records.h"
 
 namespace kest_cli {
 
@@ -45,12 +44,19 @@ constexpr std::string_view impute_usage =
     "all variables (as every record that misses a weighted value is), and that\n"
     "found no donor.  The method mean fills every missing cell of a variable\n"
     "with the mean of its values, or with its most frequent code when it is\n"
-    "categorical.\n"
+    "categorical.  The method em fills the numeric variables it is given:\n"
+    "each missing cell becomes its regression on the values of those\n"
+    "variables that its record has, with means and covariances estimated\n"
+    "again from the completed records pass after pass until the means\n"
+    "settle (a record that has none of them gets the means).\n"
     "\n"
     "options:\n"
-    "  --method METHOD         nn or mean (default: nn)\n"
+    "  --method METHOD         nn, mean or em (default: nn)\n"
     "  --variable VAR          fill only the cells of this variable (default:\n"
-    "                          every variable)\n"
+    "                          every variable); with em it may be given more\n"
+    "                          than once or as a list A,B,... and names the\n"
+    "                          numeric variables to model and fill (default:\n"
+    "                          every numeric variable)\n"
     "  --schema FILE           schema of the data file (default: the one the\n"
     "                          data file names, looked up beside the data file\n"
     "                          first)\n"
@@ -93,34 +99,41 @@ constexpr std::string_view impute_usage =
     "                          time it donates, so that one record does not\n"
     "                          fill most gaps (default: no penalty)\n"
     "  --min-weight X          skip a recipient whose variables left to match\n"
-    "                          on weigh less than X together (default: 0)\n";
+    "                          on weigh less than X together (default: 0)\n"
+    "\n"
+    "options of em:\n"
+    "  --tolerance X           the means have settled when none moves by more\n"
+    "                          than X in a pass; 1e-16 or more (default: 1e-6)\n"
+    "  --max-passes N          passes that may run before the means must have\n"
+    "                          settled; when they have not, the last pass's\n"
+    "                          values are written with a warning (default:\n"
+    "                          100)\n";
 
 // Every option but --reuse-penalty takes a value.
-constexpr KnownOption impute_options[] = {{"--method"},   {"--variable"}, {"--schema"}, {"--stylesheet"},
-                                          {"--pool"},     {"--weights"},  {"--scales"}, {"--distance"},
-                                          {"--ties"},     {"--seed"},     {"--min-weight"}};
+constexpr KnownOption impute_options[] = {
+    {"--method"}, {"--variable", true}, {"--schema"}, {"--stylesheet"}, {"--pool"},      {"--weights"},
+    {"--scales"}, {"--distance"},       {"--ties"},   {"--seed"},       {"--min-weight"}, {"--tolerance"},
+    {"--max-passes"}};
 constexpr std::string_view reuse_switch = "--reuse-penalty";
 
 // Options that only the donor method reads.
 constexpr std::string_view donor_options[] = {"--pool", "--weights", "--scales", "--distance",
                                               "--ties", "--seed",    "--min-weight"};
 
-// A value no number text can produce, so a cell holds it only when the
-// reader found the cell missing.  Not NaN: missing cells are found by
-// equality.
-const double missing_code = -std::numeric_limits<double>::max();
+// Options that only em reads.
+constexpr std::string_view em_options[] = {"--tolerance", "--max-passes"};
 
-// The reader's status limit under which every status that comes with a
-// number is read as a value.
-constexpr int every_status = 5;
+// The smallest tolerance em accepts: below it the change of a mean is lost
+// in rounding.
+constexpr double em_min_tolerance = 1e-16;
 
-enum class Method { nn, mean };
+enum class Method { nn, mean, em };
 enum class PoolKind { all, range, klass };
 
 struct Settings {
     std::string data_file, schema, stylesheet;  // schema and stylesheet empty: found from the data file
     Method method = Method::nn;
-    std::string variable;  // empty: every variable
+    std::vector<std::string> variables;  // none: every variable; more than one (or a list) only with em
     PoolKind pool = PoolKind::all;
     int first = 0, end = 0;  // range: records counted from 1, end excluded
     std::string class_variable;
@@ -130,51 +143,19 @@ struct Settings {
     int seed = 1;
     bool reuse_penalty = false;
     double min_weight = 0;
+    double tolerance = 1e-6;
+    int max_passes = 100;
 };
 
 // ---------------------------------------------------------------------------
 // Reading the command line
 
-bool takes_value(std::string_view arg)
-{
-    return std::any_of(std::begin(impute_options), std::end(impute_options),
-                       [arg](const KnownOption& o) { return o.name == arg; });
-}
-
-// The option parser gives every option a value, so the one switch is taken
-// out of the arguments before they reach it.
-std::vector<std::string> without_switch(std::span<const std::string> args, bool& given)
-{
-    std::vector<std::string> rest;
-    bool options_ended = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (!options_ended) {
-            if (arg == "--") {
-                options_ended = true;
-            } else if (arg == reuse_switch) {
-                if (given) throw UsageError("option '--reuse-penalty' is given more than once");
-                given = true;
-                continue;
-            } else if (arg.rfind(std::string(reuse_switch) + "=", 0) == 0) {
-                throw UsageError("option '--reuse-penalty' takes no value");
-            } else if (takes_value(arg) && i + 1 < args.size()) {
-                // Its value stays with it, even when it looks like the switch.
-                rest.push_back(arg);
-                rest.push_back(args[++i]);
-                continue;
-            }
-        }
-        rest.push_back(arg);
-    }
-    return rest;
-}
-
 Method method_named(const std::string* given)
 {
     if (given == nullptr || *given == "nn") return Method::nn;
     if (*given == "mean") return Method::mean;
-    throw UsageError("--method must be nn or mean, not '" + *given + "'");
+    if (*given == "em") return Method::em;
+    throw UsageError("--method must be nn, mean or em, not '" + *given + "'");
 }
 
 void parse_pool(const std::string& text, Settings& s)
@@ -228,23 +209,33 @@ int distance_type(const std::string& text, const std::string& what)
 Settings parse_settings(std::span<const std::string> args)
 {
     Settings s;
-    const std::vector<std::string> rest = without_switch(args, s.reuse_penalty);
+    const std::vector<std::string> rest = take_switch(args, reuse_switch, impute_options, s.reuse_penalty);
     const ParsedArgs parsed = parse_args(rest, impute_options);
     if (parsed.positional.empty()) throw UsageError("no data file given");
     if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
     s.data_file = parsed.positional[0];
     s.method = method_named(parsed.value("--method"));
-    if (s.method == Method::mean) {
+    if (s.method != Method::nn) {
         for (std::string_view option : donor_options)
             if (parsed.has(option)) throw UsageError(std::string(option) + " applies only to --method nn");
         if (s.reuse_penalty) throw UsageError("--reuse-penalty applies only to --method nn");
     }
+    if (s.method != Method::em)
+        for (std::string_view option : em_options)
+            if (parsed.has(option)) throw UsageError(std::string(option) + " applies only to --method em");
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
-    if (const std::string* v = parsed.value("--variable")) {
-        if (v->empty()) throw UsageError("--variable needs a variable name");
-        s.variable = *v;
+    s.variables = parsed.values("--variable");
+    for (const std::string& v : s.variables)
+        if (v.empty()) throw UsageError("--variable needs a variable name");
+    if (s.method != Method::em && s.variables.size() > 1)
+        throw UsageError("--variable may be given only once, except with --method em");
+    if (const std::string* v = parsed.value("--tolerance")) {
+        s.tolerance = parse_real(*v, "--tolerance");
+        if (!(s.tolerance >= em_min_tolerance)) throw UsageError("--tolerance must be 1e-16 or more, not '" + *v + "'");
     }
+    if (const std::string* v = parsed.value("--max-passes"))
+        s.max_passes = static_cast<int>(parse_whole(*v, "--max-passes", 1, INT_MAX));
     if (const std::string* v = parsed.value("--pool")) parse_pool(*v, s);
     if (const std::string* v = parsed.value("--weights"))
         s.weights = parse_assignments<double>(*v, "--weights", not_negative);
@@ -262,90 +253,6 @@ Settings parse_settings(std::span<const std::string> args)
 // ---------------------------------------------------------------------------
 // The data set
 
-struct Variables {
-    std::vector<std::string> names;
-    std::vector<int> ncat;   // 0 continuous
-    std::vector<int> codes;  // row j holds the codes of variable j
-    int row_length = 0;      // the longest code list
-
-    int count() const { return static_cast<int>(names.size()); }
-    bool categorical(int j) const { return ncat[static_cast<std::size_t>(j)] > 0; }
-    int* code_row(int j) { return codes.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(row_length); }
-    const int* code_row(int j) const
-    {
-        return codes.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(row_length);
-    }
-};
-
-struct Records {
-    DataSetFiles files;
-    std::string stylesheet;
-    int count = 0;
-    std::vector<double> data;  // count x variables, row-major
-    Variables vars;
-    long missing = 0;
-
-    double at(int r, int j) const
-    {
-        return data[static_cast<std::size_t>(r) * vars.names.size() + static_cast<std::size_t>(j)];
-    }
-};
-
-// The code table of the reader holds as many codes per variable as the
-// schema could list; the routines get one just wide enough.
-Variables variables_of(const DataSet& d)
-{
-    Variables v;
-    v.names.assign(d.names.list, d.names.list + d.num_vars);
-    v.ncat = d.ncat;
-    for (int n : v.ncat) v.row_length = std::max(v.row_length, n);
-    v.codes.assign(std::max<std::size_t>(1, static_cast<std::size_t>(d.num_vars) * v.row_length), 0);
-    for (int j = 0; j < d.num_vars; ++j)
-        std::copy_n(d.codes.begin() + static_cast<std::ptrdiff_t>(j) * d.max_cats, v.ncat[static_cast<std::size_t>(j)],
-                    v.code_row(j));
-    return v;
-}
-
-Records read_records(const Settings& s)
-{
-    Records rec;
-    rec.files = {s.data_file, s.schema.empty() ? locate_schema(s.data_file) : s.schema};
-    rec.stylesheet = s.stylesheet.empty() ? locate_stylesheet(s.data_file) : s.stylesheet;
-
-    // Counting the statuses checks the files, reports what is wrong with
-    // them and sizes the code table; then one more reading takes every
-    // status with a number.
-    DataSet d;
-    size_data_set(rec.files, d);
-    count_statuses(rec.files, d);
-    // Rows the schema states but the file lacks would be read as records
-    // with every value missing, and be filled and written as new records.
-    if (d.rows_read != d.num_obs)
-        throw DataSetFailure{"'" + rec.files.data + "' holds " + std::to_string(d.rows_read) + " records but '" +
-                             rec.files.schema + "' states " + std::to_string(d.num_obs) + "; nothing was imputed"};
-    int n_missing = 0;
-    int error[2] = {0, 0};
-    xml_read(rec.files.data.c_str(), rec.files.schema.c_str(), missing_code, d.num_obs, d.num_vars, d.data.data(),
-             d.names.list, d.ncat.data(), d.codes.data(), d.max_cats, every_status, &n_missing, error);
-    if (error[0] > 0)
-        throw DataSetFailure{describe_failure(Export::xml_read, error[0], error[1],
-                                              MessageContext{{}, rec.files.data, rec.files.schema, {}, 0, {}, {}, 0, {}})};
-    rec.count = d.num_obs;
-    rec.vars = variables_of(d);
-    rec.data = std::move(d.data);
-    rec.missing = static_cast<long>(std::count(rec.data.begin(), rec.data.end(), missing_code));
-    return rec;
-}
-
-int variable_index(const Variables& v, const std::string& name, std::string_view role)
-{
-    const auto it = std::find(v.names.begin(), v.names.end(), name);
-    if (it != v.names.end()) return static_cast<int>(it - v.names.begin());
-    std::string known;
-    for (const std::string& n : v.names) known += (known.empty() ? "" : ", ") + n;
-    throw UsageError(std::string(role) + " '" + name + "' is not a variable of the data set; its variables are " + known);
-}
-
 // The shared rounding of values to category codes: half up.  Values beyond
 // the range of a code match none.
 std::optional<int> rounded_code(double value)
@@ -357,11 +264,6 @@ std::optional<int> rounded_code(double value)
 
 // ---------------------------------------------------------------------------
 // Filled cells
-
-struct Cell {
-    int record, variable;
-    double value;
-};
 
 struct CellList {
     int count = 0;
@@ -398,6 +300,10 @@ std::vector<Cell> filled_cells(const CellList& list, const std::vector<int>& row
             throw refuse("a cell outside the data set (row " + std::to_string(row) + ", variable " +
                          std::to_string(var) + ")");
         if (list.values[i] == missing_code) continue;  // no donor, or no value to take the mean of
+        // A value that is not a finite number has no text the reader takes back.
+        if (!std::isfinite(list.values[i]))
+            throw refuse("a value that is not a finite number for record " +
+                         std::to_string(row_record[static_cast<std::size_t>(row)] + 1));
         const Cell cell{row_record[static_cast<std::size_t>(row)], var, list.values[i]};
         if (!cells.empty() && std::pair(cell.record, cell.variable) <= std::pair(cells.back().record, cells.back().variable))
             throw refuse("its cells out of record order");
@@ -622,96 +528,52 @@ std::vector<Cell> impute_means(const Records& rec, int selected)
 }
 
 // ---------------------------------------------------------------------------
-// Writing
+// EM
 
-std::string describe_update(int code, int detail, const Records& rec)
+std::string name_list(const Variables& vars, const std::vector<int>& columns)
 {
-    const std::string data = "'" + rec.files.data + "'";
-    switch (code) {
-    case 21: return "the data set could not be read again before writing (reader code " + std::to_string(detail) + ")";
-    case KEST_ERR_LINE_TOO_LONG:
-        return "line " + std::to_string(detail) + " of " + data + " is too long (" + std::to_string(KEST_MAX_LINE - 1) +
-               " characters at most)";
-    case KEST_ERR_VALUE_TOO_LONG:
-        return "line " + std::to_string(detail) + " of " + data + " holds a value text longer than " +
-               std::to_string(KEST_MAX_VALUE_TEXT) + " characters";
-    case KEST_ERR_NAME_TOO_LONG:
-        return "variable " + std::to_string(detail) + " has a name longer than " + std::to_string(KEST_MAX_NAME) +
-               " characters, which cannot be written";
-    case 2: return "the record type declared in '" + rec.files.schema + "' does not end in _rec";
-    case 1:
-        if (detail == 0) return "cannot create a new data file beside " + data;
-        if (detail == 1) return "the new data file could not be written completely (is the disk full?)";
-        if (detail == 2) return "the new data file could not replace " + data;
-        break;
-    case KEST_ERR_NO_MEMORY: return "out of memory";
-    default: break;
-    }
-    return "writing " + data + " failed (code " + std::to_string(code) + ", detail " + std::to_string(detail) + ")";
+    std::string text;
+    for (int j : columns) text += (text.empty() ? "" : ", ") + vars.names[static_cast<std::size_t>(j)];
+    return text;
 }
 
-// A path as seen from a folder.
-std::string relative_to(const fs::path& folder, const std::string& path)
+// em works on a copy of the matrix: only its list of filled cells is
+// written, and a failure, which may leave cells changed, writes nothing.
+// Its outcomes that leave results in place become warnings.
+std::vector<Cell> impute_by_em(const Settings& s, const Records& rec, const std::vector<int>& columns,
+                               std::string& warning)
 {
-    const fs::path absolute = fs::absolute(path).lexically_normal();
-    const fs::path relative = absolute.lexically_relative(folder);
-    return relative.empty() ? absolute.string() : relative.string();
-}
-
-// Changes the current folder for its lifetime.
-class InFolder {
-public:
-    explicit InFolder(const fs::path& folder) : previous_(fs::current_path())
-    {
-        std::error_code ec;
-        fs::current_path(folder, ec);
-        if (ec) throw DataSetFailure{"cannot enter the folder '" + folder.string() + "': " + ec.message()};
-    }
-    ~InFolder()
-    {
-        std::error_code ec;
-        fs::current_path(previous_, ec);
-    }
-    InFolder(const InFolder&) = delete;
-    InFolder& operator=(const InFolder&) = delete;
-
-private:
-    fs::path previous_;
-};
-
-// The writer puts the schema and stylesheet paths it is given into the data
-// file, so it runs from the data file's folder with both as seen from there:
-// the set stays readable wherever it is moved.  Unchanged cells keep their
-// values and statuses.  Returns the cells written.
-long write_cells(const Records& rec, const std::vector<Cell>& cells)
-{
-    std::vector<int> recs, vars;
-    std::vector<double> values;
-    for (const Cell& c : cells) {
-        recs.push_back(c.record);
-        vars.push_back(c.variable);
-        values.push_back(c.value);
-    }
-    recs.push_back(-1);
-    vars.push_back(-1);
-    values.push_back(missing_code);
-
-    const fs::path folder = fs::absolute(rec.files.data).lexically_normal().parent_path();
-    const std::string data = fs::path(rec.files.data).filename().string();
-    const std::string schema = relative_to(folder, rec.files.schema);
-    const std::string stylesheet = relative_to(folder, rec.stylesheet);
+    const int nv = rec.vars.count();
+    std::vector<int> include(static_cast<std::size_t>(nv), 0);
+    for (int j : columns) include[static_cast<std::size_t>(j)] = 1;
+    std::vector<double> data = rec.data;
+    CellList list(rec.missing);
     int error[2] = {0, 0};
-    {
-        const InFolder there(folder);
-        xml_update(data.c_str(), schema.c_str(), stylesheet.c_str(), missing_code, rec.count, rec.vars.count(), 1,
-                   static_cast<int>(cells.size()), recs.data(), vars.data(), values.data(), error);
+    em(rec.count, nv, include.data(), data.data(), missing_code, s.tolerance, s.max_passes, nullptr, &list.count,
+       list.rows.data(), list.vars.data(), list.values.data(), error);
+
+    constexpr int no_work = 20, means_only = 21, unsettled = 40;
+    if (error[0] == no_work && error[1] == 1) {
+        warning = "no cell of " + name_list(rec.vars, columns) + " is missing; there is nothing to fill";
+        return {};
     }
-    if (error[0] > 0) throw DataSetFailure{describe_update(error[0], error[1], rec) + "; the data file is unchanged"};
-    if (error[0] == KEST_WARN_CHANGES_NOT_APPLIED) {
-        std::cerr << "kest impute: " << error[1] << " of the filled cells could not be written\n";
-        return static_cast<long>(cells.size()) - error[1];
+    if (error[0] > 0 && error[0] != means_only && error[0] != unsettled) {
+        MessageContext context;
+        context.data_file = rec.files.data;
+        context.schema_file = rec.files.schema;
+        context.variables = rec.vars.names;
+        throw DataSetFailure{describe_failure(Export::em, error[0], error[1], context) + "; nothing was written"};
     }
-    return static_cast<long>(cells.size());
+    if (error[0] == means_only)
+        warning = std::to_string(error[1]) + " record(s) had " + (columns.size() == 1 ? "no value of " : "none of ") +
+                  name_list(rec.vars, columns) + " and got the means";
+    if (error[0] == unsettled)
+        warning = "the means did not settle within " + std::to_string(error[1]) +
+                  " passes (--max-passes); the values of the last pass were written";
+
+    std::vector<int> row_record(static_cast<std::size_t>(rec.count));
+    for (int r = 0; r < rec.count; ++r) row_record[static_cast<std::size_t>(r)] = r;
+    return filled_cells(list, row_record, nv, "EM");
 }
 
 // ---------------------------------------------------------------------------
@@ -719,20 +581,28 @@ long write_cells(const Records& rec, const std::vector<Cell>& cells)
 
 int impute(const Settings& s)
 {
-    const Records rec = read_records(s);
-    const int selected = s.variable.empty() ? -1 : variable_index(rec.vars, s.variable, "the variable to impute");
+    const Records rec = read_records(s.data_file, s.schema, s.stylesheet);
 
     std::vector<Cell> cells;
     std::optional<DonorRun> donors;
-    if (s.method == Method::nn) {
-        donors = impute_from_donors(s, rec, selected);
-        cells = std::move(donors->cells);
-        if (!donors->warning.empty()) std::cerr << "kest impute: " << donors->warning << "\n";
+    if (s.method == Method::em) {
+        const std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to impute");
+        std::string warning;
+        cells = impute_by_em(s, rec, columns, warning);
+        if (!warning.empty()) std::cerr << "kest impute: " << warning << "\n";
     } else {
-        cells = impute_means(rec, selected);
+        const int selected =
+            s.variables.empty() ? -1 : variable_index(rec.vars, s.variables.front(), "the variable to impute");
+        if (s.method == Method::nn) {
+            donors = impute_from_donors(s, rec, selected);
+            cells = std::move(donors->cells);
+            if (!donors->warning.empty()) std::cerr << "kest impute: " << donors->warning << "\n";
+        } else {
+            cells = impute_means(rec, selected);
+        }
     }
 
-    const long written = cells.empty() ? 0 : write_cells(rec, cells);
+    const long written = cells.empty() ? 0 : write_cells(rec, cells, KEST_STATUS_IMPUTED, "impute", "filled cells");
     std::cout << "filled " << written << " cells in " << s.data_file << "\n";
     if (donors)
         std::cout << "recipient groups: " << donors->skipped << " skipped (too little matching weight), "
@@ -753,7 +623,7 @@ int run_impute(std::span<const std::string> args)
 
 }  // namespace
 
-const Command impute_command{"impute", "fill the missing cells of a data set from donors or with means", impute_usage,
-                             run_impute};
+const Command impute_command{"impute", "fill the missing cells of a data set from donors, with means or by EM",
+                             impute_usage, run_impute};
 
 }  // namespace kest_cli

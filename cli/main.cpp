@@ -20,6 +20,7 @@ const Command* const commands[] = {
     &show_command,
     &waid_command,
     &impute_command,
+    &outliers_command,
 };
 
 const Command* find_command(std::string_view name)

@@ -38,6 +38,20 @@ std::string long_line(const MessageContext& c, int line, const std::string& limi
     return "line " + std::to_string(line) + " of " + where + limit_text;
 }
 
+// A variable by its name; for em the detail is a column of the matrix it
+// was given, for bacon one of the variables taking part.
+std::string variable_name(const MessageContext& c, int j)
+{
+    if (j >= 0 && static_cast<std::size_t>(j) < c.variables.size())
+        return "'" + c.variables[static_cast<std::size_t>(j)] + "'";
+    return "variable " + std::to_string(j + 1);
+}
+
+// bacon reports a failure of the em it calls as 1000 * em's code + em's
+// detail; em's details stay well within 500 of 0 for the variable counts a
+// data set can have.
+std::string em_within_bacon(const MessageContext& c, int detail);
+
 std::string record_label(const MessageContext& c)
 {
     return c.record > 0 ? "record " + std::to_string(c.record) + " of " + quoted(c.data_file)
@@ -127,8 +141,65 @@ const Entry table[] = {
         return long_line(c, d, " is longer than " + std::to_string(KEST_MAX_LINE - 1) + " characters"); }},
     {Export::xml_read, KEST_ERR_VALUE_TOO_LONG, any_detail, [](const MessageContext& c, int d) {
         return long_line(c, d, " holds a value text longer than " + std::to_string(KEST_MAX_VALUE_TEXT) + " characters"); }},
+
+    // ---- em (codes 20,1, 21 and 40 leave results and are not failures) ----
+    {Export::em, 1, any_detail, [](const MessageContext&, int d) {
+        return "EM needs at least 2 records; the data set has " + std::to_string(d); }},
+    {Export::em, 2, any_detail, [](const MessageContext&, int) -> std::string {
+        return "there are no variables to complete"; }},
+    {Export::em, 6, any_detail, [](const MessageContext&, int d) {
+        return "the maximum number of passes must be 1 or more, not " + std::to_string(d); }},
+    {Export::em, 5, any_detail, [](const MessageContext&, int) -> std::string {
+        return "the tolerance must be a number of 1e-16 or more"; }},
+    {Export::em, 9, any_detail, [](const MessageContext&, int) -> std::string {
+        return "the record weights are negative, not numbers or add up to 0"; }},
+    {Export::em, 22, any_detail, [](const MessageContext& c, int d) {
+        return variable_name(c, d) + " has no observed value, so its mean cannot be estimated"; }},
+    {Export::em, 20, 1, [](const MessageContext&, int) -> std::string {
+        return "there is no missing cell to fill"; }},
+    {Export::em, 20, 2, [](const MessageContext&, int) -> std::string {
+        return "the covariance of the variables a record has is not positive definite: one of them is constant, or "
+               "a linear combination of the others"; }},
+
+    // ---- bacon (the variables of the context are those taking part) ----
+    {Export::bacon, 2, any_detail, [](const MessageContext&, int) -> std::string {
+        return "there are no variables to examine"; }},
+    {Export::bacon, 1, any_detail, [](const MessageContext& c, int d) {
+        return "outlier detection needs more records than variables; the data set has " + std::to_string(d) +
+               " records for " + std::to_string(c.variables.size()) + " variables"; }},
+    {Export::bacon, 4, any_detail, [](const MessageContext&, int) -> std::string {
+        return "the size factor must be 1 or more"; }},
+    {Export::bacon, 5, any_detail, [](const MessageContext&, int) -> std::string {
+        return "alpha must lie strictly between 0 and 1"; }},
+    {Export::bacon, 9, any_detail, [](const MessageContext&, int) -> std::string {
+        return "a record weight is negative or not a number"; }},
+    {Export::bacon, 3, any_detail, [](const MessageContext&, int) -> std::string {
+        return "no variable takes part"; }},
+    {Export::bacon, 25, any_detail, em_within_bacon},
+    {Export::bacon, 20, 5, [](const MessageContext&, int) -> std::string {
+        return "the basic subset became empty"; }},
+    {Export::bacon, 20, any_detail, [](const MessageContext&, int d) {
+        return "the centre and scatter of the basic subset could not be formed (code " + std::to_string(d) + ")"; }},
+    {Export::bacon, 30, any_detail, [](const MessageContext& c, int d) {
+        return "the covariance of the basic subset is not positive definite at " + variable_name(c, d - 1) +
+               ": it is constant, or a linear combination of the variables before it, on the records of the subset"; }},
+    {Export::bacon, 11, any_detail, [](const MessageContext& c, int) {
+        return with_reason("the starting subset is not smaller than the number of usable records", c); }},
+    {Export::bacon, 12, any_detail, [](const MessageContext& c, int d) {
+        return "too few usable records (" + std::to_string(d) + ") for the cutoff with " +
+               std::to_string(c.variables.size()) + " variables"; }},
+    {Export::bacon, 19, any_detail, [](const MessageContext&, int d) {
+        return "the chi-square cutoff could not be computed (code " + std::to_string(d) + ")"; }},
+    {Export::bacon, 40, any_detail, [](const MessageContext&, int d) {
+        return "the basic subset still changed size after " + std::to_string(d) + " passes"; }},
 };
 // clang-format on
+
+std::string em_within_bacon(const MessageContext& c, int detail)
+{
+    const int code = detail >= 0 ? (detail + 500) / 1000 : -((-detail + 500) / 1000);
+    return "completing the missing cells with EM failed: " + describe_failure(Export::em, code, detail - 1000 * code, c);
+}
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 
 namespace kest_cli {
 
-enum class Export { data_conv, xml_data_size, xml_read };
+enum class Export { data_conv, xml_data_size, xml_read, em, bacon };
 
 // What the message may name: the files of the call and, for details that
 // are a variable index, the variable names.

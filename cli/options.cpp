@@ -70,6 +70,33 @@ ParsedArgs parse_args(std::span<const std::string> args, std::span<const KnownOp
     return parsed;
 }
 
+std::vector<std::string> take_switch(std::span<const std::string> args, std::string_view name,
+                                     std::span<const KnownOption> known, bool& given)
+{
+    std::vector<std::string> rest;
+    bool options_ended = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!options_ended) {
+            if (arg == "--") {
+                options_ended = true;
+            } else if (arg == name) {
+                if (given) throw UsageError("option '" + std::string(name) + "' is given more than once");
+                given = true;
+                continue;
+            } else if (arg.rfind(std::string(name) + "=", 0) == 0) {
+                throw UsageError("option '" + std::string(name) + "' takes no value");
+            } else if (find_option(known, arg) != nullptr && i + 1 < args.size()) {
+                rest.push_back(arg);
+                rest.push_back(args[++i]);
+                continue;
+            }
+        }
+        rest.push_back(arg);
+    }
+    return rest;
+}
+
 long long parse_whole(std::string_view text, std::string_view what, long long low, long long high)
 {
     long long value = 0;

@@ -44,6 +44,14 @@ public:
 // given twice that may be given only once.  "--" ends the options.
 ParsedArgs parse_args(std::span<const std::string> args, std::span<const KnownOption> known);
 
+// The parser gives every option a value, so a switch (an option that takes
+// none, such as --dry-run) is taken out of the arguments before they reach
+// it; given tells whether it was there.  The value of a known option stays
+// with it, even when it looks like the switch.  Throws UsageError when the
+// switch is given twice or with a value.
+std::vector<std::string> take_switch(std::span<const std::string> args, std::string_view name,
+                                     std::span<const KnownOption> known, bool& given);
+
 // Strict conversions: the whole text must be the number, within the range.
 long long parse_whole(std::string_view text, std::string_view what, long long low, long long high);
 double parse_real(std::string_view text, std::string_view what);

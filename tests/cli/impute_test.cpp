@@ -2,6 +2,7 @@
 // library, and how it refuses what it cannot do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,136 @@ TEST_F(KestImpute, UsageErrorsAndFailuresLeaveTheFileAlone)
 }
 
 // ---------------------------------------------------------------------------
+// EM
+
+class KestImputeEm : public KestImpute {
+protected:
+    // y is 2x + 1 on every complete record, and z varies on its own.
+    // Record 3 lacks y, record 5 lacks x, record 6 lacks z.
+    void convert_line()
+    {
+        write_file(dir_ / "e.csv", "region,x,y,z\n1,1,3,7\n2,2,5,4\n1,3,,6\n2,4,9,2\n1,,11,5\n2,6,13,\n1,7,15,3\n");
+        ASSERT_EQ(kest("convert e.csv --categorical region").status, 0);
+    }
+    double at(int record, int variable) { return cell(dir_ / "e.xml", dir_ / "e.xdr", record, variable); }
+};
+
+TEST_F(KestImputeEm, RegressionFillsTheChosenVariablesAsImputed)
+{
+    convert_line();
+    const std::string before = slurp(dir_ / "e.xml");
+    const Outcome run = kest("impute e.xml --method em --variable x --variable y --tolerance 1e-12");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "filled 2 cells in e.xml\n");
+    EXPECT_EQ(run.err, "");
+    // On the line through every complete record, whatever z does.
+    EXPECT_NEAR(at(2, 2), 7.0, 1e-6);
+    EXPECT_NEAR(at(4, 1), 5.0, 1e-6);
+    // z was not chosen: its missing cell stays missing.
+    const std::string data = slurp(dir_ / "e.xml");
+    EXPECT_NE(data.find("<x Status='Valid'>6</x><y Status='Valid'>13</y><z Status='Missing'> </z>"), std::string::npos);
+    EXPECT_NE(data.find("<region Status='Valid'>1</region><x Status='Valid'>3</x><y Status='Imputed'>"),
+              std::string::npos);
+    EXPECT_NE(data.find("<x Status='Imputed'>"), std::string::npos);
+    EXPECT_EQ(std::count(data.begin(), data.end(), '\n'), std::count(before.begin(), before.end(), '\n'));
+}
+
+TEST_F(KestImputeEm, OutcomesThatLeaveResultsAreWarnings)
+{
+    convert_line();
+    const std::string before = slurp(dir_ / "e.xml");
+    // With one variable every record that lacks it has none of the
+    // variables and gets the mean: (7+4+6+2+5+3)/6.
+    const Outcome one = kest("impute e.xml --method em --variable z");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.err, "kest impute: 1 record(s) had no value of z and got the means\n");
+    EXPECT_EQ(one.out, "filled 1 cells in e.xml\n");
+    EXPECT_NEAR(at(5, 3), 27.0 / 6.0, 1e-12);
+
+    convert_line();
+    const Outcome only_y = kest("impute e.xml --method em --variable y,z");
+    ASSERT_EQ(only_y.status, 0) << only_y.err;
+    EXPECT_EQ(only_y.out, "filled 2 cells in e.xml\n");
+
+    write_file(dir_ / "f.csv", "x,y\n1,2\n2,4\n3,5\n4,9\n");
+    ASSERT_EQ(kest("convert f.csv").status, 0);
+    const std::string full = slurp(dir_ / "f.xml");
+    const Outcome complete = kest("impute f.xml --method em");
+    ASSERT_EQ(complete.status, 0) << complete.err;
+    EXPECT_EQ(complete.err, "kest impute: no cell of x, y is missing; there is nothing to fill\n");
+    EXPECT_EQ(complete.out, "filled 0 cells in f.xml\n");
+    EXPECT_TRUE(slurp(dir_ / "f.xml") == full);
+
+    // A record with none of the variables gets the means; every numeric
+    // variable is taken when none is named.
+    write_file(dir_ / "g.csv", "x,y\n1,2\n2,4\n,\n3,5\n4,9\n");
+    ASSERT_EQ(kest("convert g.csv").status, 0);
+    const Outcome empty = kest("impute g.xml --method em");
+    ASSERT_EQ(empty.status, 0) << empty.err;
+    EXPECT_EQ(empty.err, "kest impute: 1 record(s) had none of x, y and got the means\n");
+    EXPECT_EQ(empty.out, "filled 2 cells in g.xml\n");
+    EXPECT_NEAR(cell(dir_ / "g.xml", dir_ / "g.xdr", 2, 0), 2.5, 1e-9);
+    EXPECT_NEAR(cell(dir_ / "g.xml", dir_ / "g.xdr", 2, 1), 5.0, 1e-9);
+
+    // Means that have not settled are written with a warning.
+    convert_line();
+    const Outcome unsettled = kest("impute e.xml --method em --variable x,y --tolerance 1e-16 --max-passes 1");
+    ASSERT_EQ(unsettled.status, 0) << unsettled.err;
+    EXPECT_EQ(unsettled.err, "kest impute: the means did not settle within 1 passes (--max-passes); the values of "
+                             "the last pass were written\n");
+    EXPECT_EQ(unsettled.out, "filled 2 cells in e.xml\n");
+    EXPECT_FALSE(slurp(dir_ / "e.xml") == before);
+}
+
+TEST_F(KestImputeEm, FailuresAndUsageErrorsWriteNothing)
+{
+    // b is 2a on every record, so the block of a record that lacks only z
+    // is singular (exactly: the variances are 1 and 4, the covariance 2).
+    write_file(dir_ / "s.csv", "a,b,z\n0,0,1\n2,4,3\n0,0,5\n2,4,\n");
+    ASSERT_EQ(kest("convert s.csv").status, 0);
+    const std::string singular_before = slurp(dir_ / "s.xml");
+    const Outcome singular = kest("impute s.xml --method em");
+    EXPECT_EQ(singular.status, 1);
+    EXPECT_EQ(singular.err, "kest impute: the covariance of the variables a record has is not positive definite: one "
+                            "of them is constant, or a linear combination of the others; nothing was written\n");
+    EXPECT_EQ(singular.out, "");
+    EXPECT_TRUE(slurp(dir_ / "s.xml") == singular_before);
+
+    // A variable without any value has no mean to start from.
+    write_file(dir_ / "n.csv", "x,y\n1,\n2,\n,\n");
+    ASSERT_EQ(kest("convert n.csv").status, 0);
+    const std::string empty_before = slurp(dir_ / "n.xml");
+    const Outcome no_value = kest("impute n.xml --method em");
+    EXPECT_EQ(no_value.status, 1);
+    EXPECT_EQ(no_value.err, "kest impute: 'y' has no observed value, so its mean cannot be estimated; nothing was written\n");
+    EXPECT_TRUE(slurp(dir_ / "n.xml") == empty_before);
+
+    convert_line();
+    const std::string before = slurp(dir_ / "e.xml");
+    const Outcome categorical = kest("impute e.xml --method em --variable region");
+    EXPECT_EQ(categorical.status, 2);
+    EXPECT_EQ(categorical.err.rfind("kest impute: the variable to impute 'region' is categorical; only numeric "
+                                    "variables can be used here\n\nusage: kest impute DATAFILE",
+                                    0),
+              0u)
+        << categorical.err;
+    EXPECT_EQ(kest("impute e.xml --method em --variable x,x").err.rfind("kest impute: --variable names 'x' twice\n", 0), 0u);
+    EXPECT_EQ(kest("impute e.xml --method em --tolerance 1e-17").err.rfind(
+                  "kest impute: --tolerance must be 1e-16 or more, not '1e-17'\n", 0),
+              0u);
+    EXPECT_EQ(kest("impute e.xml --method em --max-passes 0").status, 2);
+    EXPECT_EQ(kest("impute e.xml --method em --ties 2").err.rfind("kest impute: --ties applies only to --method nn\n", 0),
+              0u);
+    EXPECT_EQ(kest("impute e.xml --tolerance 1e-5").err.rfind("kest impute: --tolerance applies only to --method em\n", 0),
+              0u);
+    EXPECT_EQ(kest("impute e.xml --variable x --variable y").err.rfind(
+                  "kest impute: --variable may be given only once, except with --method em\n", 0),
+              0u);
+    EXPECT_EQ(kest("impute e.xml --method pca").status, 2);
+    EXPECT_TRUE(slurp(dir_ / "e.xml") == before);
+}
+
+// ---------------------------------------------------------------------------
 // The bundled example: 361 missing cells
 
 TEST_F(KestImpute, ExampleFillsEveryMissingCellEitherWay)
@@ -154,6 +285,19 @@ TEST_F(KestImpute, ExampleFillsEveryMissingCellEitherWay)
     const Outcome mean = kest("impute out/survey.xml --method mean");
     ASSERT_EQ(mean.status, 0) << mean.err;
     EXPECT_EQ(mean.out, "filled 361 cells in out/survey.xml\n");
+
+    // EM on income and expenditure: 166 + 66 cells, ten records lack both.
+    convert_example();
+    const Outcome em = kest("impute out/survey.xml --method em --variable income --variable expend");
+    ASSERT_EQ(em.status, 0) << em.err;
+    EXPECT_EQ(em.out, "filled 232 cells in out/survey.xml\n");
+    EXPECT_EQ(em.err, "kest impute: 10 record(s) had none of income, expend and got the means\n");
+    const Outcome after = kest("show out/survey.xml");
+    EXPECT_NE(after.out.find("income     1834       0      166        0      0        0\n"
+                             "expend     1934       0       66        0      0        0\n"
+                             "hours      1937       0        0        0      0       63\n"),
+              std::string::npos)
+        << after.out;
 }
 
 }  // namespace
