@@ -115,6 +115,7 @@ extern "C" void xml_read(const char* data_path, const char* schema_path, double 
     if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{data, 6}, {ncat, 8}, {cat_codes, 9}, {n_missing, 12}})) return;
         if (auto fault = kest::read_data(data_path, schema_path, missing_code, num_obs, num_vars, data,
                                          names, ncat, cat_codes, max_cats, status_limit, n_missing)) {
             kest::set_error(error, fault->code, fault->detail);

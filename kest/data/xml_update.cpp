@@ -187,6 +187,10 @@ extern "C" void xml_update(const char* data_path, const char* schema_path, const
     if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        // A list without records or variables has no entries; one with
+        // them needs its values in mode 1.
+        const bool listed = n_changes > 0 && change_recs != nullptr && change_vars != nullptr;
+        if (listed && mode == 1 && !kest::all_given(error, {{change_vals, 11}})) return;
         kest::ChangeList changes{mode, n_changes, change_recs, change_vars, change_vals};
         if (auto fault = kest::update_data_file(data_path, schema_path, xsl_path, missing_code, num_obs,
                                                 num_vars, changes)) {

@@ -514,8 +514,10 @@ void find_outliers(Problem& pr, int c, double alpha, int start, double* member, 
 extern "C" void bacon(int n, int p, const int* include, double* data, double missing_code, int c, double alpha,
                       int start, double* member, const double* weights, int* error)
 {
+    if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{include, 3}, {data, 4}, {member, 9}})) return;
         kest::Problem pr{n, p, include, data, missing_code, weights, 0};
         kest::find_outliers(pr, c, alpha, start, member, error);
     });

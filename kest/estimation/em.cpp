@@ -521,9 +521,12 @@ void em_sharing(bool share, int n, int p, const int* include, double* data, doub
                 int maxit, const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals,
                 int* error) noexcept
 {
-    if (error[0] > 0) return;
+    if (error == nullptr || error[0] > 0) return;
     run_guarded(error, [&] {
         set_error(error, 0, 0);
+        if (!all_given(error, {{include, 3}, {data, 4}, {n_cells, 9}, {cell_recs, 10}, {cell_cols, 11},
+                               {cell_vals, 12}}))
+            return;
         Problem pr{n, p, data, missing_code, weights, 0.0};
         estimate(include, pr, tol, maxit, share, n_cells, cell_recs, cell_cols, cell_vals, error);
     });

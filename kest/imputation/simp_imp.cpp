@@ -83,12 +83,20 @@ void impute(const Matrix& m, const int* ncat, const int* codes, int d, int* n_ce
         }
         if (ncat[k] > most_codes) most_codes = ncat[k];
     }
+    if (most_codes > 0 && codes == nullptr) {
+        set_error(error, KEST_ERR_NULL_ARGUMENT, 5);
+        return;
+    }
 
     std::vector<double> fill(static_cast<std::size_t>(m.num_vars));
     std::vector<int> counters(static_cast<std::size_t>(most_codes));
     for (int k = 0; k < m.num_vars; ++k) {
+        if (ncat[k] == 0) {
+            fill[static_cast<std::size_t>(k)] = mean_of(m, k);
+            continue;
+        }
         const int* row = codes + static_cast<std::size_t>(k) * static_cast<std::size_t>(d);
-        fill[static_cast<std::size_t>(k)] = ncat[k] == 0 ? mean_of(m, k) : mode_of(m, k, row, ncat[k], counters);
+        fill[static_cast<std::size_t>(k)] = mode_of(m, k, row, ncat[k], counters);
     }
 
     int count = 0;
@@ -112,8 +120,12 @@ extern "C" void simp_imp(int num_recs, int num_vars, const double* data, const i
                          double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
                          int* error)
 {
+    if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{data, 3}, {ncat, 4}, {n_cells, 8}, {cell_recs, 9}, {cell_vars, 10},
+                                     {cell_vals, 11}}))
+            return;
         if (num_recs < 1) {
             kest::set_error(error, 1, num_recs);
             return;

@@ -92,6 +92,12 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 /* Working storage could not be obtained. */
 #define KEST_ERR_NO_MEMORY 99
 
+/* A pointer a routine cannot do without is null.  The detail is the
+ * argument's number in the call, counted from 1.  The routines that name
+ * this code check their pointers before anything else (em after its entry
+ * rule); with a null ErrorPair a routine returns at once. */
+#define KEST_ERR_NULL_ARGUMENT 98
+
 /* Input outside the data set format is refused rather than misread.  The
  * detail is the number of the offending line in the file being read,
  * counted from 1, unless stated otherwise. */
@@ -152,6 +158,8 @@ KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars
  * status_limit: lim = |status_limit|; a cell of level L (Valid 0, Imputed 1,
  * Suspect 2, Error 3, Validn 1) is read when L < lim; a negative limit also
  * excludes Validn.  Missing and absent statuses are always missing.
+ *   98   data, ncat, cat_codes or n_missing null (names may be null: then
+ *        no name is copied)
  *   1,0  data file cannot be opened        2,0  schema file cannot be opened
  *   4    num_obs < 1 (detail num_obs)      5    num_vars < 1 (detail num_vars)
  *   11,0 status_limit is 0
@@ -183,6 +191,8 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  * The new file is written beside the old one and replaces it only when it
  * was written and flushed completely, so on any failure the data file is
  * left as it was.  Its permissions are those of the old file.
+ * A null change_recs or change_vars makes an empty change list.
+ *   98,11 change_vals null in mode 1 with a change list
  *   5    num_obs < 1      6  num_vars < 1      8  mode outside 1..4
  *   21   the current files cannot be read; detail: the reader's code
  *        (as in xml_read) for the fault found
@@ -412,6 +422,8 @@ KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, in
  * the arrays are not touched.  The data matrix is not changed.
  * ncat[num_vars] is 0 for a continuous variable and the number of codes,
  * listed first in row k of codes[num_vars*d], for a categorical one.
+ *   98 data, ncat or an output null; after the ncat check, codes null
+ *      while a variable is categorical (detail 5)
  *   1 num_recs < 1 (detail num_recs)    2 num_vars < 1 (detail num_vars)
  *   10 an ncat element below 0 or above d (detail: variable, from 1)
  *   99 no memory */
@@ -443,6 +455,7 @@ KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int
  * When error[0] is positive on entry, em returns at once and changes
  * nothing; otherwise it sets the ErrorPair to 0, 0.  Codes, in checking
  * order (the failures up to 22 change nothing):
+ *   98  include, data or an output null (detail: its argument number)
  *   1   n < 2 (detail n)             2   p < 1 (detail p)
  *   6   maxit < 1 (detail maxit)     5   tol below 1e-16 or NaN (detail 0)
  *   9   a weight negative, NaN or infinite (detail: the first such record,
@@ -489,6 +502,7 @@ KEST_API void em(int n, int p, const int* include, double* data, double missing_
  * The data matrix is the same on return as on entry: every cell em fills
  * is set back to missing_code, whatever the outcome.
  * The ErrorPair is set to 0, 0 first.  Codes, in checking order:
+ *   98  include, data or member null (detail: its argument number)
  *   2   p < 1 (detail p)                 1   n <= p (detail n)
  *   4   c < 1 (detail 0)                 5   alpha not in (0, 1) (detail 0)
  *   9   a weight negative, NaN or infinite (detail 0)

@@ -302,3 +302,38 @@ TEST(XmlReadTest, CodesInTheirOrder)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XmlReadTest, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"a"}, {"b"}}, {record_line("D", cell("a", "Valid", "1") + cell("b", "Valid", "2"))});
+    std::vector<double> data(2, untouched);
+    std::vector<int> ncat(2), codes(8);
+    int n_missing = -1;
+    struct Case {
+        bool data, ncat, codes, n_missing;
+        int argument;
+    };
+    for (const Case& c : {Case{false, true, true, true, 6}, Case{true, false, true, true, 8},
+                          Case{true, true, false, true, 9}, Case{true, true, true, false, 12}}) {
+        Pair error = {-77, -77};
+        xml_read(set.data_path.c_str(), set.schema_path.c_str(), M, 1, 2, c.data ? data.data() : nullptr, nullptr,
+                 c.ncat ? ncat.data() : nullptr, c.codes ? codes.data() : nullptr, 4, 5,
+                 c.n_missing ? &n_missing : nullptr, error.data());
+        EXPECT_EQ(error, (Pair{KEST_ERR_NULL_ARGUMENT, c.argument}));
+    }
+    EXPECT_EQ(data, (std::vector<double>{untouched, untouched}));
+    // The names may be left out; a null ErrorPair makes the call return.
+    Pair error = {-77, -77};
+    xml_read(set.data_path.c_str(), set.schema_path.c_str(), M, 1, 2, data.data(), nullptr, ncat.data(),
+             codes.data(), 4, 5, &n_missing, error.data());
+    EXPECT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(data, (std::vector<double>{1, 2}));
+    xml_read(set.data_path.c_str(), set.schema_path.c_str(), M, 1, 2, data.data(), nullptr, ncat.data(),
+             codes.data(), 4, 5, &n_missing, nullptr);
+    xml_data_size(set.schema_path.c_str(), nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace

@@ -360,3 +360,36 @@ TEST(XmlUpdateTest, RoundTripFromTheConverter)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XmlUpdateTest, NullChangeArrays)
+{
+    ScratchDir dir;
+    const std::string old_record = record_line("D", cell("v1", "Valid", "1") + cell("v2", "Valid", "2") +
+                                                        cell("v3", "Valid", "3") + cell("v4", "Valid", "4") +
+                                                        cell("v5", "Valid", "5"));
+    const DataSet set(dir, five, {old_record});
+    const std::string before = read_file(set.data_path);
+    const int recs[] = {0, -1};
+    const int vars[] = {1, -1};
+    // Mode 1 with a change list needs the values.
+    Pair error = {-77, -77};
+    xml_update(set.data_path.c_str(), set.schema_path.c_str(), set.xsl_path.c_str(), M, 1, 5, 1, 1, recs, vars,
+               nullptr, error.data());
+    EXPECT_EQ(error, (Pair{KEST_ERR_NULL_ARGUMENT, 11}));
+    EXPECT_EQ(read_file(set.data_path), before);
+    // A flagging mode does not read them.
+    xml_update(set.data_path.c_str(), set.schema_path.c_str(), set.xsl_path.c_str(), M, 1, 5, 2, 1, recs, vars,
+               nullptr, error.data());
+    EXPECT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(set.values(1, 5), (std::vector<double>{1, 2, 3, 4, 5}));
+    EXPECT_NE(read_file(set.data_path).find(cell("v2", "Suspect", "2")), std::string::npos);
+    // Without records or variables the list is empty.
+    xml_update(set.data_path.c_str(), set.schema_path.c_str(), set.xsl_path.c_str(), M, 1, 5, 1, 1, nullptr, vars,
+               nullptr, error.data());
+    EXPECT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(set.values(1, 5), (std::vector<double>{1, 2, 3, 4, 5}));
+}
+
+}  // namespace

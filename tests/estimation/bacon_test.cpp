@@ -491,4 +491,18 @@ TEST(Bacon, WithoutMissingCellsEveryStartModeAgrees)
     EXPECT_EQ(one.member, two.member);
 }
 
+TEST(Bacon, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    BaconCall call(2, normal_records(30, 1));
+    for (int argument : {3, 4, 9}) {
+        int error[2] = {-5, -5};
+        bacon(30, 2, argument == 3 ? nullptr : call.include.data(), argument == 4 ? nullptr : call.data.data(), M,
+              4, 0.05, 1, argument == 9 ? nullptr : call.member.data(), nullptr, error);
+        EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(error[1], argument);
+    }
+    EXPECT_EQ(call.member, std::vector<double>(30, -7.0));
+    bacon(30, 2, call.include.data(), call.data.data(), M, 4, 0.05, 1, call.member.data(), nullptr, nullptr);
+}
+
 }  // namespace

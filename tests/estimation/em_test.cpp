@@ -492,4 +492,22 @@ TEST(EmSharing, RecordsOfOnePatternShareCoefficientsWithoutChangingABit)
     EXPECT_EQ(expect_sharing_changes_nothing(n, p, data, {}), 20002);
 }
 
+TEST(EmCodes, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    EmCall call(3, 2, {1, 2, M, 4, 5, 7});
+    for (int argument : {3, 4, 9, 10, 11, 12}) {
+        int error[2] = {0, 0};
+        em(3, 2, argument == 3 ? nullptr : call.include.data(), argument == 4 ? nullptr : call.data.data(), M, 1e-10,
+           50, nullptr, argument == 9 ? nullptr : &call.n_cells, argument == 10 ? nullptr : call.recs.data(),
+           argument == 11 ? nullptr : call.cols.data(), argument == 12 ? nullptr : call.vals.data(), error);
+        EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(error[1], argument);
+    }
+    EXPECT_EQ(call.at(1, 0), M);
+    EXPECT_TRUE(call.lists_untouched());
+    em(3, 2, call.include.data(), call.data.data(), M, 1e-10, 50, nullptr, &call.n_cells, call.recs.data(),
+       call.cols.data(), call.vals.data(), nullptr);
+    EXPECT_EQ(call.at(1, 0), M);
+}
+
 }  // namespace

@@ -205,3 +205,38 @@ TEST(SimpImpTest, MixedVariablesUseOneFillEach)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimpImpTest, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    SimpCall c(2, 2, {1.0, 2.0, miss, 3.0}, 2);
+    c.categorical(1, {2, 3});
+    c.recs.assign(5, untouched);
+    c.vars.assign(5, untouched);
+    c.vals.assign(5, untouched_val);
+    struct Case {
+        int argument;
+        bool codes_only;
+    };
+    for (const Case k : {Case{3, false}, Case{4, false}, Case{5, true}, Case{8, false}, Case{9, false},
+                         Case{10, false}, Case{11, false}}) {
+        int error[2] = {55, 55};
+        simp_imp(2, 2, k.argument == 3 ? nullptr : c.data.data(), k.argument == 4 ? nullptr : c.ncat.data(),
+                 k.argument == 5 ? nullptr : c.codes.data(), 2, miss, k.argument == 8 ? nullptr : &c.n_cells,
+                 k.argument == 9 ? nullptr : c.recs.data(), k.argument == 10 ? nullptr : c.vars.data(),
+                 k.argument == 11 ? nullptr : c.vals.data(), error);
+        EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT) << k.argument;
+        EXPECT_EQ(error[1], k.argument);
+        EXPECT_EQ(c.n_cells, untouched);
+    }
+    // Without a categorical variable the codes are not needed.
+    c.ncat[1] = 0;
+    int error[2] = {55, 55};
+    simp_imp(2, 2, c.data.data(), c.ncat.data(), nullptr, 0, miss, &c.n_cells, c.recs.data(), c.vars.data(),
+             c.vals.data(), error);
+    EXPECT_EQ(error[0], 0);
+    EXPECT_EQ(c.n_cells, 1);
+}
+
+}  // namespace
