@@ -15,16 +15,22 @@
 
 namespace fuzz {
 
-// A folder of this process, made once and removed at exit.
+// A folder of this process, made once and removed at exit.  Its name is
+// never destroyed, so that the exit handler can still use it after the
+// static objects are gone.
 inline const std::string& folder()
 {
-    static const std::string path = [] {
+    static const std::string* const path = [] {
         char name[] = "/tmp/kest-fuzz-XXXXXX";
         if (mkdtemp(name) == nullptr) std::abort();
-        std::atexit([] { std::filesystem::remove_all(folder()); });
-        return std::string(name);
+        const std::string* made = new std::string(name);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder(), ignored);
+        });
+        return made;
     }();
-    return path;
+    return *path;
 }
 
 inline std::string path_of(std::string_view file) { return folder() + "/" + std::string(file); }
