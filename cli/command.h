@@ -28,5 +28,7 @@ extern const Command show_command;
 extern const Command waid_command;
 extern const Command impute_command;
 extern const Command outliers_command;
+extern const Command summary_command;
+extern const Command view_command;
 
 }  // namespace kest_cli

@@ -21,6 +21,8 @@ const Command* const commands[] = {
     &waid_command,
     &impute_command,
     &outliers_command,
+    &summary_command,
+    &view_command,
 };
 
 const Command* find_command(std::string_view name)

@@ -527,6 +527,94 @@ KEST_API void em(int n, int p, const int* include, double* data, double missing_
 KEST_API void bacon(int n, int p, const int* include, double* data, double missing_code, int c, double alpha,
                     int start, double* member, const double* weights, int* error);
 
+/* ------------------------------------------------------------------------ */
+/* Reporting                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* summ_stats: summarises each variable of data[num_recs*num_vars]
+ * (row-major; a cell equal to missing_code is not observed).
+ * ncat[num_vars] (in and out): 0 a continuous variable, otherwise a
+ * categorical one whose codes are the first ncat[k] entries of row k of
+ * codes[num_vars*a].  a is the row length of codes, mids and freqs.
+ * Categorical: freqs row k gets the frequency of each code (values rounded
+ * half up before they are matched), n_obs[k] the observed count, and
+ * mean, sd, min and max get missing_code.
+ * Continuous: n_obs, mean, sd (divisor count - 1), min and max; a
+ * histogram of B equal-width bins, B = floor(sqrt(num_recs) + 1) but at
+ * most 11 and at most a; ncat[k] becomes -B, row k of mids gets the bin
+ * midpoints and row k of freqs the counts.  A value on a bin edge falls
+ * into the lower bin, the maximum into the last.
+ * Codes, in checking order:
+ *   2   num_vars < 1 (detail num_vars)
+ *   1   num_recs < num_vars (detail num_recs)
+ *   3   a < 1 (detail a)
+ *   4   a categorical variable has more than a codes (detail: the
+ *       variable, from 1)
+ *   (codes 2 to 4 end the call before anything is written)
+ *   10  a categorical value that is none of its variable's codes (detail:
+ *       (variable + 1) * 10000 + the rounded value, within the int range);
+ *       the call ends there, the variables before it stay written
+ *   5   a continuous variable with fewer than two observed values (detail:
+ *       the first such variable, from 1).  Not fatal: that variable's
+ *       outputs, its ncat entry included, stay unwritten and the next
+ *       variable follows; the code stays set at the end unless code 10
+ *       replaces it. */
+KEST_API void summ_stats(int num_recs, int num_vars, double missing_code, const double* data, int* ncat,
+                         const int* codes, int a, double* mean, double* sd, double* min, double* max, int* n_obs,
+                         double* mids, int* freqs, int* error);
+
+/* bar_chart: writes an SVG file (created or replaced) with one horizontal
+ * bar chart per variable, from top to bottom, of the tables summ_stats
+ * fills: counts[k] > 0 the frequencies freqs of the codes of row k of
+ * codes, < 0 those of the -counts[k] histogram bins labelled with the
+ * midpoints of row k of mids, 0 a variable not drawn.  a is the row length
+ * of codes, freqs and mids.  Names are written as they are, without
+ * escaping of XML special characters (a null name is drawn empty).  A
+ * bar's length is floor(frequency * 3750 / largest frequency of its
+ * variable), so the longest bar is always 3750 units.  *height receives
+ * the drawing's height, 500 + the sum of 200 n + 750 over the drawn
+ * variables of n bars.
+ * Codes, in checking order (2 to 4 come before the file is touched):
+ *   2    num_vars < 0 (detail num_vars)
+ *   3    a drawn variable has more bars than a (detail: the variable, from
+ *        1)
+ *   4    the height would exceed the int range (detail 0)
+ *   1,1  the file cannot be created
+ *   5,0  a drawn variable has no positive frequency: the drawing ends at
+ *        its title and the file, closed, is left incomplete
+ *   1,2  the file could not be written completely (a full disk, say) */
+KEST_API void bar_chart(const char* path, int num_vars, char** names, const int* counts, const int* codes,
+                        const int* freqs, int a, const double* mids, int* height, int* error);
+
+/* read_rep: reads a report file, one record per line: the record number,
+ * a second number (not used), the count n >= 1 and n variable numbers,
+ * each followed by a comma, all counted from 1.  Numbers are read as by
+ * "%ld" (white space before a number, line ends included, is skipped); a
+ * number beyond +-2147483647 cannot be read.
+ * pass <= 0 sizes: *num_recs gets the number of records and *total the
+ * number of entries (the rest of each line after its first three numbers
+ * is skipped; the first line without three numbers ends the file).
+ * pass > 0 reads *num_recs records and appends, for each entry, record - 1
+ * to rec_list and variable - 1 to var_list; both lists hold *total ints,
+ * and no entry is ever written beyond them.  It prints " num = N " with the
+ * number of records to standard output first.
+ * Codes, in checking order:
+ *   1,1  the file cannot be opened
+ *  sizing:
+ *   1,0  the file has no first line with three numbers
+ *   10   a count below 1 (detail: the line, from 1)
+ *   11   more records or entries than an int counts (detail: the line)
+ *  reading:
+ *   3    *total < 1 (detail *num_recs)
+ *   1,0  a record has no three numbers; prints " err = C " with how many
+ *        were read (-1 at the end of the file) to standard output
+ *   1    an entry cannot be read (detail: the record, from 0)
+ *   12   the file holds more entries than *total (detail: the record, from
+ *        0); the lists hold the first *total entries
+ * The file is closed on every return. */
+KEST_API void read_rep(const char* path, int pass, int* num_recs, int* total, int* rec_list, int* var_list,
+                       int* error);
+
 #ifdef __cplusplus
 }
 #endif
