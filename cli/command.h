@@ -30,5 +30,6 @@ extern const Command impute_command;
 extern const Command outliers_command;
 extern const Command summary_command;
 extern const Command view_command;
+extern const Command tssom_command;
 
 }  // namespace kest_cli

@@ -23,6 +23,7 @@ const Command* const commands[] = {
     &outliers_command,
     &summary_command,
     &view_command,
+    &tssom_command,
 };
 
 const Command* find_command(std::string_view name)

@@ -8,7 +8,6 @@
 // wrote.
 #include <algorithm>
 #include <climits>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,8 +16,7 @@
 #include "command.h"
 #include "data_set.h"
 #include "options.h"
-
-namespace fs = std::filesystem;
+#include "plugin_call.h"
 
 namespace kest_cli {
 
@@ -164,34 +162,13 @@ Census take_census(const DataSetFiles& f)
     return c;
 }
 
-// A path as seen from a folder, so that the references the plug-in writes
-// into the data file stay relative to the data file as the converter wrote
-// them.
-std::string seen_from(const fs::path& folder, const std::string& path)
-{
-    const fs::path absolute = fs::absolute(path).lexically_normal();
-    const fs::path relative = absolute.lexically_relative(folder);
-    return relative.empty() ? absolute.string() : relative.string();
-}
-
-// Calls the plug-in from the data file's folder: it writes the schema and
-// stylesheet paths it is given into the data file.
 int call_plugin(const DataSetFiles& f, const std::string& stylesheet, int dep, const std::vector<int>& predictors,
                 const Settings& s)
 {
-    const fs::path folder = fs::absolute(f.data).lexically_normal().parent_path();
-    const std::string data = fs::path(f.data).filename().string();
-    const std::string schema = seen_from(folder, f.schema);
-    const std::string xsl = seen_from(folder, stylesheet);
-    const fs::path previous = fs::current_path();
-    std::error_code ec;
-    fs::current_path(folder, ec);
-    if (ec) throw DataSetFailure{"cannot enter the folder '" + folder.string() + "': " + ec.message()};
-    const int result = TAV_WAID_WRAPPER(data.c_str(), schema.c_str(), xsl.c_str(), dep, predictors.data(),
-                                        static_cast<int>(predictors.size()), s.scheme, s.method, s.maxit, s.tuning);
-    fs::current_path(previous, ec);
-    if (ec) throw DataSetFailure{"cannot return to the folder '" + previous.string() + "': " + ec.message()};
-    return result;
+    return call_from_data_folder(f, stylesheet, [&](const PluginPaths& p) {
+        return TAV_WAID_WRAPPER(p.data.c_str(), p.schema.c_str(), p.stylesheet.c_str(), dep, predictors.data(),
+                                static_cast<int>(predictors.size()), s.scheme, s.method, s.maxit, s.tuning);
+    });
 }
 
 int waid(const Settings& s)
