@@ -8,6 +8,7 @@
 
 #include "internal/guard.h"
 #include "kest.h"
+#include "numeric/data_matrix.h"
 #include "numeric/rounding.h"
 
 namespace kest {
@@ -18,23 +19,9 @@ namespace {
 // code table (which would read outside it).  Detail: the variable, from 1.
 constexpr int bad_category_count = 10;
 
-struct Matrix {
-    const double* data;
-    int num_recs;
-    int num_vars;
-    double missing_code;
-
-    double at(int record, int variable) const noexcept
-    {
-        return data[static_cast<std::size_t>(record) * static_cast<std::size_t>(num_vars) +
-                    static_cast<std::size_t>(variable)];
-    }
-    bool missing(int record, int variable) const noexcept { return at(record, variable) == missing_code; }
-};
-
 // Mean of the observed values of a continuous variable; the missing code
 // when it has none.
-double mean_of(const Matrix& m, int variable) noexcept
+double mean_of(const DataMatrix& m, int variable) noexcept
 {
     double sum = 0.0;
     long long count = 0;
@@ -51,7 +38,7 @@ double mean_of(const Matrix& m, int variable) noexcept
 // code; a value that matches none, or cannot be rounded to an int, is not
 // counted.  The earliest code wins a tie, and the first code stands when
 // nothing was counted.  counters holds at least num_codes elements.
-double mode_of(const Matrix& m, int variable, const int* row, int num_codes, std::vector<int>& counters) noexcept
+double mode_of(const DataMatrix& m, int variable, const int* row, int num_codes, std::vector<int>& counters) noexcept
 {
     for (int j = 0; j < num_codes; ++j) counters[static_cast<std::size_t>(j)] = 0;
     for (int r = 0; r < m.num_recs; ++r) {
@@ -72,7 +59,7 @@ double mode_of(const Matrix& m, int variable, const int* row, int num_codes, std
     return static_cast<double>(row[best]);
 }
 
-void impute(const Matrix& m, const int* ncat, const int* codes, int d, int* n_cells, int* cell_recs,
+void impute(const DataMatrix& m, const int* ncat, const int* codes, int d, int* n_cells, int* cell_recs,
             int* cell_vars, double* cell_vals, int* error)
 {
     int most_codes = 0;
@@ -134,7 +121,7 @@ extern "C" void simp_imp(int num_recs, int num_vars, const double* data, const i
             kest::set_error(error, 2, num_vars);
             return;
         }
-        const kest::Matrix m{data, num_recs, num_vars, missing_code};
+        const kest::DataMatrix m{data, num_recs, num_vars, missing_code};
         kest::impute(m, ncat, codes, d, n_cells, cell_recs, cell_vars, cell_vals, error);
     });
 }

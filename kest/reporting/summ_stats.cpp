@@ -12,6 +12,7 @@
 
 #include "internal/guard.h"
 #include "kest.h"
+#include "numeric/data_matrix.h"
 #include "numeric/rounding.h"
 
 namespace kest {
@@ -28,20 +29,6 @@ constexpr int unknown_code = 10;
 
 // Histograms never have more bins than this.
 constexpr int most_bins = 11;
-
-struct Matrix {
-    const double* data;
-    int num_recs;
-    int num_vars;
-    double missing_code;
-
-    double at(int record, int variable) const noexcept
-    {
-        return data[static_cast<std::size_t>(record) * static_cast<std::size_t>(num_vars) +
-                    static_cast<std::size_t>(variable)];
-    }
-    bool observed(int record, int variable) const noexcept { return at(record, variable) != missing_code; }
-};
 
 // The caller's output tables, each row of the two result tables a entries.
 struct Outputs {
@@ -76,7 +63,7 @@ int unknown_code_detail(int variable, double value) noexcept
 
 // Frequencies of the m codes of a categorical variable.  Returns false, with
 // code 10 set, at the first observed value that matches none of them.
-bool count_categories(const Matrix& m, int k, const Outputs& out, int* error) noexcept
+bool count_categories(const DataMatrix& m, int k, const Outputs& out, int* error) noexcept
 {
     const int num_codes = out.ncat[k];
     const int* codes = out.codes + out.row(k);
@@ -84,7 +71,7 @@ bool count_categories(const Matrix& m, int k, const Outputs& out, int* error) no
     for (int j = 0; j < num_codes; ++j) freqs[j] = 0;
     int count = 0;
     for (int r = 0; r < m.num_recs; ++r) {
-        if (!m.observed(r, k)) continue;
+        if (!!m.missing(r, k)) continue;
         ++count;
         const double value = m.at(r, k);
         const std::optional<int32_t> rounded = round_to_int32(value);
@@ -145,7 +132,7 @@ int bin_of(double x, double min, double width, int bins) noexcept
     return l == bins ? bins - 1 : l;
 }
 
-void histogram(const Matrix& m, int k, const Running& run, const Outputs& out) noexcept
+void histogram(const DataMatrix& m, int k, const Running& run, const Outputs& out) noexcept
 {
     const int bins = bin_count(m.num_recs, out.a);
     out.ncat[k] = -bins;
@@ -156,17 +143,17 @@ void histogram(const Matrix& m, int k, const Running& run, const Outputs& out) n
     for (int l = 1; l < bins; ++l) mids[l] = mids[l - 1] + width;
     for (int l = 0; l < bins; ++l) freqs[l] = 0;
     for (int r = 0; r < m.num_recs; ++r)
-        if (m.observed(r, k)) ++freqs[bin_of(m.at(r, k), run.min, width, bins)];
+        if (!m.missing(r, k)) ++freqs[bin_of(m.at(r, k), run.min, width, bins)];
 }
 
 // A continuous variable with fewer than two observed values has no
 // standard deviation; its outputs stay unwritten and code 5 (detail: the
 // first such variable, from 1) is kept unless a later failure replaces it.
-void describe_continuous(const Matrix& m, int k, const Outputs& out, int* error) noexcept
+void describe_continuous(const DataMatrix& m, int k, const Outputs& out, int* error) noexcept
 {
     Running run;
     for (int r = 0; r < m.num_recs; ++r)
-        if (m.observed(r, k)) run.add(m.at(r, k));
+        if (!m.missing(r, k)) run.add(m.at(r, k));
     if (run.count < 2) {
         if (error[0] == 0) set_error(error, too_few_values, k + 1);
         return;
@@ -196,7 +183,7 @@ bool tables_fit(int num_vars, const Outputs& out, int* error) noexcept
     return true;
 }
 
-void summarise(const Matrix& m, const Outputs& out, int* error) noexcept
+void summarise(const DataMatrix& m, const Outputs& out, int* error) noexcept
 {
     if (!tables_fit(m.num_vars, out, error)) return;
     for (int k = 0; k < m.num_vars; ++k) {
@@ -225,7 +212,7 @@ extern "C" void summ_stats(int num_recs, int num_vars, double missing_code, cons
             kest::set_error(error, kest::too_few_records, num_recs);
             return;
         }
-        const kest::Matrix m{data, num_recs, num_vars, missing_code};
+        const kest::DataMatrix m{data, num_recs, num_vars, missing_code};
         const kest::Outputs out{ncat, codes, a, mean, sd, min, max, n_obs, mids, freqs};
         kest::summarise(m, out, error);
     });
