@@ -25,6 +25,27 @@
 // are checked before anything is reported; differences are listed after the
 // tables.
 //
+// The three growers are compared on one more data set of 200 000 records
+// with ten predictors (five continuous, five categorical with 3, 4, 5, 6
+// and 8 codes), a continuous dependent variable for the WAID and ANOVA
+// trees and a three-class one for the Gini tree, all with min_node 20 and
+// min_child 7:
+//
+//   anova_tree   against waid_tree on the same data, time ratio   (<= 1.5)
+//   gini_tree    against waid_tree on the same data, time ratio   (<= 1.5)
+//
+// The Gini tree is also grown with an eleventh predictor of 12 codes, whose
+// every node tries all 2047 divisions of its categories.  A division is
+// judged from per-category class counts, so it should cost the same in a
+// node of 1 000 records as in one of 100 000.  That cost is measured on
+// trees that only search their root over ten 12-code predictors: with three
+// classes (10 x 2047 divisions) against the same records with two classes,
+// whose search orders the categories and tries 11 cuts per predictor.  The
+// records are read and counted alike in both, so the difference in time is
+// that of the divisions (less 110 cuts).  The two searches run in turn and
+// each pair's difference is kept, so that a burst of other work on the
+// machine moves both alike.
+//
 // The program only reports: it prints the ratio table and the size of the
 // trees and exits 0 whatever the figures are.
 //
@@ -36,10 +57,12 @@
 #include "bench_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -406,6 +429,330 @@ void register_benchmarks(std::vector<DataSet>& sets, const Plan& plan)
 }
 
 // ---------------------------------------------------------------------------
+// The three growers on the same data
+
+// Columns of the comparison data set.
+enum CompareCol {
+    cmp_age,
+    cmp_income,
+    cmp_share,
+    cmp_hours,
+    cmp_distance,
+    cmp_region,    // 3 codes
+    cmp_quarter,   // 4 codes
+    cmp_sector,    // 5 codes
+    cmp_size,      // 6 codes
+    cmp_legal,     // 8 codes
+    cmp_month,     // 12 codes: only the Gini tree with twelve-code search
+    cmp_turnover,  // dependent variable of the WAID and ANOVA trees
+    cmp_band,      // turnover band 1..3: dependent variable of the Gini tree
+    cmp_cols
+};
+
+constexpr int compare_counts[cmp_cols] = {0, 0, 0, 0, 0, 3, 4, 5, 6, 8, 12, 0, 3};
+constexpr int compare_min_node = 20;
+constexpr int compare_min_child = 7;
+
+struct CompareSet {
+    std::string label;
+    int num_obs = 0;
+    std::vector<double> matrix;
+    std::vector<int> ncat, predictors, predictors_12;
+    std::vector<double> rec_weights;
+    std::vector<TreeShape> shapes = std::vector<TreeShape>(4);
+    std::vector<bool> shape_known = std::vector<bool>(4, false);
+};
+
+void generate_compare(CompareSet& cs, uint64_t seed)
+{
+    Generator gen(seed);
+    cs.matrix.assign(static_cast<std::size_t>(cs.num_obs) * cmp_cols, 0.0);
+    const double size_effect[7] = {0, -6, -3, 0, 4, 9, 15};
+    std::vector<double> turnover(static_cast<std::size_t>(cs.num_obs));
+    for (int r = 0; r < cs.num_obs; ++r) {
+        double* row = cs.matrix.data() + static_cast<std::ptrdiff_t>(r) * cmp_cols;
+        row[cmp_age] = 16 + gen.below(80);
+        row[cmp_income] = 100.0 * std::round(std::exp(10.0 + 0.7 * gen.normal()) / 100.0);
+        row[cmp_share] = gen.uniform();
+        row[cmp_hours] = std::clamp(std::round(2.0 * (38.0 + 9.0 * gen.normal())) / 2.0, 0.0, 80.0);
+        row[cmp_distance] = std::round(-120.0 * std::log(1.0 - gen.uniform())) / 10.0;
+        row[cmp_region] = 1 + gen.below(3);
+        row[cmp_quarter] = 1 + gen.below(4);
+        row[cmp_sector] = skewed_code(gen, 5);
+        row[cmp_size] = skewed_code(gen, 6);
+        row[cmp_legal] = skewed_code(gen, 8);
+        row[cmp_month] = 1 + gen.below(12);
+        const int region = static_cast<int>(row[cmp_region]);
+        const int sector = static_cast<int>(row[cmp_sector]);
+        const int size = static_cast<int>(row[cmp_size]);
+        const int legal = static_cast<int>(row[cmp_legal]);
+        const int month = static_cast<int>(row[cmp_month]);
+        double y = 500.0 + 6.0 * row[cmp_age];
+        y += 0.02 * row[cmp_income] * (region == 1 ? 1.6 : 1.0);
+        if ((sector == 2 || sector == 5) && row[cmp_share] > 0.6) y += 900.0;
+        y += row[cmp_hours] * size_effect[size];
+        if (row[cmp_distance] > 20.0) y -= 150.0 * (legal % 3);
+        y += 60.0 * row[cmp_quarter] + 40.0 * ((month + 2) % 12 < 3 ? 3 : 0);
+        y += 120.0 * gen.normal();
+        const int u = gen.below(1000);
+        if (u < 2) y *= 100.0;
+        row[cmp_turnover] = y;
+        turnover[static_cast<std::size_t>(r)] = y;
+    }
+    // Three bands of equal size.
+    std::vector<double> sorted = turnover;
+    std::sort(sorted.begin(), sorted.end());
+    const double low = sorted[sorted.size() / 3];
+    const double high = sorted[sorted.size() * 2 / 3];
+    for (int r = 0; r < cs.num_obs; ++r) {
+        const double y = turnover[static_cast<std::size_t>(r)];
+        cs.matrix[static_cast<std::size_t>(r) * cmp_cols + cmp_band] = y < low ? 1 : y < high ? 2 : 3;
+    }
+    cs.ncat.assign(compare_counts, compare_counts + cmp_cols);
+    cs.predictors.clear();
+    for (int j = cmp_age; j <= cmp_legal; ++j) cs.predictors.push_back(j);
+    cs.predictors_12 = cs.predictors;
+    cs.predictors_12.push_back(cmp_month);
+    cs.rec_weights.assign(static_cast<std::size_t>(cs.num_obs), 0.0);
+}
+
+// The growers compared, and how each is called on the comparison set.
+enum Grower { grower_waid, grower_anova, grower_gini, grower_gini_12, grower_count };
+constexpr const char* grower_names[grower_count] = {"waid_tree", "anova_tree", "gini_tree", "gini_tree_12codes"};
+
+void grow_compare(CompareSet& cs, Grower which, TreeNode** tree, int* error)
+{
+    const int n = cs.num_obs;
+    const int np = static_cast<int>(cs.predictors.size());
+    switch (which) {
+    case grower_waid:
+        waid_tree(0, cmp_cols, n, n, cs.matrix.data(), nullptr, np, cs.predictors.data(), cmp_turnover, weight_scheme,
+                  cs.rec_weights.data(), cs.ncat.data(), tolerance, max_passes, tuning_constant, compare_min_node,
+                  compare_min_child, 0, tree, error);
+        break;
+    case grower_anova:
+        anova_tree(0, cmp_cols, n, n, cs.matrix.data(), nullptr, np, cs.predictors.data(), cmp_turnover, -1,
+                   cs.ncat.data(), compare_min_node, compare_min_child, 0.0, 0, tree, error);
+        break;
+    case grower_gini:
+        gini_tree(0, cmp_cols, n, n, cs.matrix.data(), nullptr, np, cs.predictors.data(), cmp_band, cs.ncat.data(),
+                  nullptr, compare_min_node, compare_min_child, 0.0, 0, tree, error);
+        break;
+    default:
+        gini_tree(0, cmp_cols, n, n, cs.matrix.data(), nullptr, np + 1, cs.predictors_12.data(), cmp_band,
+                  cs.ncat.data(), nullptr, compare_min_node, compare_min_child, 0.0, 0, tree, error);
+        break;
+    }
+}
+
+std::string compare_name(const CompareSet& cs, Grower which)
+{
+    return std::string("compare/") + grower_names[which] + "/" + cs.label;
+}
+
+// Root searches over ten twelve-code predictors of a class with three or
+// two values.  min_node is the number of records, so only the root is
+// searched; min_improvement 1 keeps it from splitting, so the search is all
+// that is done besides reading the records once.
+struct DivisionSet {
+    int num_obs = 0;
+    std::vector<double> matrix;  // ten predictors and the class
+    std::vector<int> ncat, predictors;
+};
+
+constexpr int division_predictors = 10;
+
+void generate_divisions(DivisionSet& ds, int classes, uint64_t seed)
+{
+    Generator gen(seed);
+    const int cols = division_predictors + 1;
+    ds.matrix.assign(static_cast<std::size_t>(ds.num_obs) * cols, 0.0);
+    for (int r = 0; r < ds.num_obs; ++r) {
+        double* row = ds.matrix.data() + static_cast<std::ptrdiff_t>(r) * cols;
+        int sum = 0;
+        for (int j = 0; j < division_predictors; ++j) {
+            const int c = 1 + gen.below(12);
+            row[j] = c;
+            sum += c;
+        }
+        row[division_predictors] = 1 + (sum + gen.below(3)) % classes;
+    }
+    ds.ncat.assign(static_cast<std::size_t>(cols), 12);
+    ds.ncat[division_predictors] = classes;
+    ds.predictors.clear();
+    for (int j = 0; j < division_predictors; ++j) ds.predictors.push_back(j);
+}
+
+void search_root(DivisionSet& ds, TreeNode** tree, int* error)
+{
+    gini_tree(0, division_predictors + 1, ds.num_obs, ds.num_obs, ds.matrix.data(), nullptr, division_predictors,
+              ds.predictors.data(), division_predictors, ds.ncat.data(), nullptr, ds.num_obs, 1, 1.0, 0, tree, error);
+}
+
+// A pair of root searches on the same predictors, three classes and two,
+// and the differences of their times, one per pair of calls (ns), and the
+// fastest call of each.
+struct DivisionPair {
+    DivisionSet three, two;
+    std::vector<double> real_ns, cpu_ns;
+    double fastest3 = 1e300, fastest2 = 1e300;
+};
+
+std::string division_name(const DivisionPair& dp)
+{
+    return "divisions/3-2classes/" + std::to_string(dp.three.num_obs);
+}
+
+double thread_cpu_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// Times one root search: real and CPU nanoseconds.  False when it failed.
+bool time_search(DivisionSet& ds, double& real_ns, double& cpu_ns)
+{
+    TreeNode* tree = nullptr;
+    int error[2] = {0, 0};
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu_start = thread_cpu_ns();
+    search_root(ds, &tree, error);
+    cpu_ns = thread_cpu_ns() - cpu_start;
+    real_ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    tree_free(tree);
+    return error[0] <= 0;
+}
+
+double median_of(std::vector<double> v)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t m = v.size() / 2;
+    return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+void register_comparison(CompareSet& cs, std::vector<DivisionPair>& divisions, int repetitions)
+{
+    for (int g = 0; g < grower_count; ++g) {
+        const Grower which = static_cast<Grower>(g);
+        CompareSet* c = &cs;
+        auto* b = benchmark::RegisterBenchmark(compare_name(cs, which).c_str(), [c, which](benchmark::State& state) {
+            int error[2] = {0, 0};
+            for (auto _ : state) {
+                TreeNode* tree = nullptr;
+                error[0] = error[1] = 0;
+                grow_compare(*c, which, &tree, error);
+                state.PauseTiming();
+                if (error[0] <= 0 && tree != nullptr && !c->shape_known[which]) {
+                    c->shapes[which] = shape_of(tree);
+                    c->shape_known[which] = true;
+                }
+                tree_free(tree);
+                state.ResumeTiming();
+                if (error[0] > 0) break;
+            }
+            if (error[0] > 0)
+                state.SkipWithError((std::string(grower_names[which]) + " failed with " + std::to_string(error[0])).c_str());
+            state.SetItemsProcessed(state.iterations() * c->num_obs);
+        });
+        bench_support::configure(b, 1, repetitions);
+    }
+    for (DivisionPair& dp : divisions) {
+        DivisionPair* d = &dp;
+        // The small searches are repeated more, so that both sizes take
+        // long enough to time well.
+        const int iterations = dp.three.num_obs <= 1000 ? 2000 : 400;
+        auto* b = benchmark::RegisterBenchmark(division_name(dp).c_str(), [d](benchmark::State& state) {
+            bool failed = false;
+            for (auto _ : state) {
+                double real3 = 0, cpu3 = 0, real2 = 0, cpu2 = 0;
+                // Alternate which goes first, so that neither gains from the
+                // other having warmed the caches.
+                if (d->real_ns.size() % 2 == 0)
+                    failed = !time_search(d->three, real3, cpu3) || !time_search(d->two, real2, cpu2);
+                else
+                    failed = !time_search(d->two, real2, cpu2) || !time_search(d->three, real3, cpu3);
+                if (failed) break;
+                d->real_ns.push_back(real3 - real2);
+                d->cpu_ns.push_back(cpu3 - cpu2);
+                d->fastest3 = std::min(d->fastest3, real3);
+                d->fastest2 = std::min(d->fastest2, real2);
+            }
+            if (failed) state.SkipWithError("gini_tree failed");
+        });
+        bench_support::configure(b, iterations, repetitions);
+    }
+}
+
+constexpr double grower_target = 1.5;
+
+void print_comparison(const CompareSet& cs, const std::vector<DivisionPair>& divisions, const RatioReporter& reporter)
+{
+    auto find = [&](const std::string& name) -> const Timing* {
+        auto it = reporter.timings.find(name);
+        if (it == reporter.timings.end() || !it->second.error.empty() || it->second.median_ms <= 0) return nullptr;
+        return &it->second;
+    };
+    std::printf("\nThe three growers on %s records, ten predictors, min_node %d, min_child %d\n", cs.label.c_str(),
+                compare_min_node, compare_min_child);
+    std::printf("--------------------------------------------------------------------------------\n");
+    const Timing* waid = find(compare_name(cs, grower_waid));
+    for (int g = 0; g < grower_count; ++g) {
+        const Timing* t = find(compare_name(cs, static_cast<Grower>(g)));
+        if (t == nullptr) {
+            std::printf("%-18s not measured\n", grower_names[g]);
+            continue;
+        }
+        std::printf("%-18s %8.1f ms", grower_names[g], t->median_ms);
+        if (g != grower_waid && waid != nullptr) {
+            const double ratio = t->median_ms / waid->median_ms;
+            std::printf("  / waid_tree %5.2f  [CPU %.2f]", ratio,
+                        waid->median_cpu_ms > 0 ? t->median_cpu_ms / waid->median_cpu_ms : 0.0);
+            if (g == grower_anova || g == grower_gini)
+                std::printf("  target <= %.1f: %s", grower_target, ratio <= grower_target ? "within" : "ABOVE");
+            else
+                std::printf("  (eleven predictors, one of 12 codes)");
+        }
+        if (cs.shape_known[static_cast<std::size_t>(g)]) {
+            const TreeShape& s = cs.shapes[static_cast<std::size_t>(g)];
+            std::printf("  %ld nodes, depth %d", s.nodes, s.depth);
+        }
+        std::printf("\n");
+    }
+
+    std::printf("\nTwelve-code division search (root only, %d predictors; 3 classes less 2 classes)\n",
+                division_predictors);
+    std::printf("--------------------------------------------------------------------------------\n");
+    // A search over 100 000 records spends most of its time reading them, so
+    // the difference of the two searches is small against the whole (some
+    // 5 per cent) and other work on the machine easily hides it.  Two
+    // estimates that such work moves little are given: the median of the
+    // paired differences, and the difference of the fastest calls (other
+    // work only ever adds time).
+    const double extra = division_predictors * 2047.0;
+    std::vector<double> per_division, per_division_fastest;
+    for (const DivisionPair& dp : divisions) {
+        const Timing* t = find(division_name(dp));
+        if (t == nullptr || dp.real_ns.empty()) continue;
+        const double ns = median_of(dp.real_ns) / extra;
+        const double cpu_ns = median_of(dp.cpu_ns) / extra;
+        const double fastest_ns = (dp.fastest3 - dp.fastest2) / extra;
+        per_division.push_back(ns);
+        per_division_fastest.push_back(fastest_ns);
+        std::printf("%7d records: fastest calls, 3 classes %7.3f ms, 2 classes %7.3f ms; per division %5.1f ns"
+                    " (median of %zu paired differences; CPU %.1f), %5.1f ns (fastest calls)\n",
+                    dp.three.num_obs, dp.fastest3 / 1e6, dp.fastest2 / 1e6, ns, dp.real_ns.size(), cpu_ns,
+                    fastest_ns);
+    }
+    if (per_division.size() == 2 && per_division[0] > 0 && per_division_fastest[0] > 0)
+        std::printf("per division at %d records / at %d records: %.2f (paired), %.2f (fastest); 1 means independent"
+                    " of the records\n",
+                    divisions.back().three.num_obs, divisions.front().three.num_obs, per_division[1] / per_division[0],
+                    per_division_fastest[1] / per_division_fastest[0]);
+}
+
+// ---------------------------------------------------------------------------
 // Report
 
 constexpr double growth_target = 7.0;
@@ -510,13 +857,30 @@ int main(int argc, char** argv)
     }
     std::fflush(stdout);
 
+    CompareSet compare;
+    compare.num_obs = records(200000);
+    compare.label = std::to_string(compare.num_obs);
+    generate_compare(compare, 47);
+    std::vector<DivisionPair> divisions(2);
+    const int division_sizes[2] = {1000, 100000};
+    for (std::size_t i = 0; i < divisions.size(); ++i) {
+        DivisionPair& dp = divisions[i];
+        dp.three.num_obs = dp.two.num_obs = std::max(records(division_sizes[i]), 24);
+        generate_divisions(dp.three, 3, 53 + i);
+        generate_divisions(dp.two, 2, 53 + i);
+    }
+    std::printf("  %-8s records x %d columns for the comparison of the growers\n", compare.label.c_str(), cmp_cols);
+    std::fflush(stdout);
+
     Plan plan;
     RatioReporter reporter;
     register_benchmarks(sets, plan);
+    register_comparison(compare, divisions, plan.repetitions);
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     print_ratios(sets, reporter, plan);
     print_shapes(sets);
+    print_comparison(compare, divisions, reporter);
     if (!problems.empty()) {
         std::printf("\nProblems found while checking the scored trees:\n");
         for (const std::string& p : problems) std::printf("  %s\n", p.c_str());

@@ -26,10 +26,11 @@ struct Command {
 extern const Command convert_command;
 extern const Command show_command;
 extern const Command waid_command;
+extern const Command tssom_command;
 extern const Command impute_command;
+extern const Command tree_command;
 extern const Command outliers_command;
 extern const Command summary_command;
 extern const Command view_command;
-extern const Command tssom_command;
 
 }  // namespace kest_cli

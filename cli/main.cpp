@@ -19,11 +19,12 @@ const Command* const commands[] = {
     &convert_command,
     &show_command,
     &waid_command,
+    &tssom_command,
     &impute_command,
+    &tree_command,
     &outliers_command,
     &summary_command,
     &view_command,
-    &tssom_command,
 };
 
 const Command* find_command(std::string_view name)

@@ -358,6 +358,67 @@ KEST_API void tree_load(TreeNode** root_out, const char* path, int* error);
 /* tree_free: releases a tree; a null root is accepted. */
 KEST_API void tree_free(TreeNode* root);
 
+/* gini_tree: grows a Gini classification tree (kind 2) for the categorical
+ * column dep_var with K = ncat[dep_var] classes, from the num_selected
+ * columns in vars_selected, on rows rec1 .. rec1+num_recs-1 (data and fetch
+ * as in waid_tree).  Class k weighs priors[k-1], or 1 when priors is null;
+ * for a set S with class counts N_k, W(S) = sum pi_k N_k and G(S) =
+ * sum (pi_k N_k)^2 / W(S).  A split maximises G(left) + G(right) and is made
+ * only when it exceeds G(node) by at least min_improvement per record (on
+ * the scale of the class weights: without priors every class weighs 1).
+ * Continuous predictors are cut between sorted values; categorical ones are
+ * divided into two groups: with two classes along the categories ordered by
+ * their share of class 1, otherwise by trying every division of the m
+ * categories present that keeps the highest one on the right (2^(m-1) - 1
+ * divisions, each judged from class counts: the time grows with 2^m, not
+ * with the records).  Categories whose records all have prior 0 go right.
+ * A node holds its majority class (lowest on ties) as value, the majority's
+ * share as spread, E/n of its split as statistic and its K class counts as
+ * int array; with keep = 1 a leaf holds instead the dependent values of its
+ * records (int_count = count).  Categorical values (in every row) must lie
+ * in 1..k as they stand, so 2.5 is category 2 of 3 but 3.5 is refused.
+ * Returns at once when error[0] is positive on entry; never writes error[1].
+ *   1 to 9 as waid_tree (5: data and fetch both null)
+ *   10 ncat null, a negative element, ncat[dep_var] = 0, or a categorical
+ *      value outside 1..k    11 a prior negative or NaN, or the priors,
+ *      added in class order, not exactly 1.0 (0.5, 0.5 passes; 0.7, 0.2,
+ *      0.1 adds up to 0.9999999999999999 and fails)
+ *   12 min_node not in 0..num_recs    13 min_child > min_node/2
+ *   14 min_improvement not in [0, 1] or NaN    16 tree null
+ *   99 no memory    100 a partition disagrees with its split search
+ * A min_child below 1 acts as 1. */
+KEST_API void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                        KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                        const int* ncat, const double* priors, int min_node, int min_child,
+                        double min_improvement, int keep, TreeNode** tree, int* error);
+
+/* anova_tree: grows an ANOVA regression tree (kind 1) for column dep_var
+ * from the num_selected columns in vars_selected, on rows rec1 ..
+ * rec1+num_recs-1 (data and fetch as in waid_tree).  A node holds the plain
+ * mean of its records as value, their sum of squared deviations SS as
+ * spread, the modal category of a categorical dependent variable (else -1)
+ * as int count, and the between-groups weighted sum of squares of its split
+ * as statistic.  Splits are searched as in waid_tree with case weights (the
+ * column weight_var; a negative weight_var weighs every record 1) in place
+ * of robust weights; a cut that leaves no positive total weight on a side
+ * is never taken.  A split is kept only when (SS - SS_left - SS_right) / SS
+ * >= min_improvement, with the children's SS as grown; otherwise the node
+ * becomes a leaf.  keep = 1 makes every leaf, collapsed ones included,
+ * keep the dependent values of its records.  Categorical values (in every
+ * row) must lie in 1..k as they stand.
+ * Returns at once when error[0] is positive on entry; never writes error[1].
+ *   1 to 9 as waid_tree (5: data and fetch both null)
+ *   10 weight_var >= num_vars, or a categorical value outside 1..k
+ *   11 ncat null or a negative element    12 min_node not in 0..num_recs
+ *   13 min_child > min_node/2    14 min_improvement not in [0, 1] or NaN
+ *   16 tree null    99 no memory    100 a partition disagrees with its
+ *   split search
+ * A min_child below 1 acts as 1. */
+KEST_API void anova_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                         KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                         int weight_var, const int* ncat, int min_node, int min_child,
+                         double min_improvement, int keep, TreeNode** tree, int* error);
+
 /* ------------------------------------------------------------------------ */
 /* Imputation                                                                */
 /* ------------------------------------------------------------------------ */

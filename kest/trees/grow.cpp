@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
 
 namespace kest {
@@ -98,6 +99,24 @@ int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexce
     return 0;
 }
 
+int grower_argument_code(int rec1, int num_vars, int num_recs, int num_rows, const double* data, KestFetch fetch,
+                         int num_selected, const int* vars_selected, int dep_var) noexcept
+{
+    if (const int code = matrix_shape_code(rec1, num_vars, num_recs, num_rows); code != 0) return code;
+    if (data == nullptr && fetch == nullptr) return 5;
+    if (num_selected < 1 || num_selected >= num_vars) return 7;
+    if (vars_selected == nullptr) return 8;
+    for (int p = 0; p < num_selected; ++p)
+        if (vars_selected[p] < 0 || vars_selected[p] >= num_vars) return 8;
+    if (dep_var < 0 || dep_var >= num_vars) return 9;
+    return 0;
+}
+
+bool category_counts_valid(const int* ncat, int num_vars) noexcept
+{
+    return ncat != nullptr && std::none_of(ncat, ncat + num_vars, [](int k) { return k < 0; });
+}
+
 std::unique_ptr<double[]> fetch_matrix(KestFetch fetch, int rec1, int num_rows, int num_vars, int* error)
 {
     auto buffer = std::make_unique<double[]>(static_cast<std::size_t>(num_rows) * static_cast<std::size_t>(num_vars));
@@ -105,19 +124,202 @@ std::unique_ptr<double[]> fetch_matrix(KestFetch fetch, int rec1, int num_rows, 
     return buffer;
 }
 
-bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept
+const double* matrix_of(const double* data, KestFetch fetch, int rec1, int num_rows, int num_vars,
+                        std::unique_ptr<double[]>& fetched, int* error)
+{
+    if (data != nullptr) return data;
+    fetched = fetch_matrix(fetch, rec1, num_rows, num_vars, error);
+    // A code up to 100 left by the callback stands and no tree is grown.
+    return error[0] > 0 ? nullptr : fetched.get();
+}
+
+bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat,
+                                 CategoryRange range) noexcept
 {
     for (int j = 0; j < num_vars; ++j) {
         if (ncat[j] <= 0) continue;
-        const double top = static_cast<double>(ncat[j]) + 1.0;
+        const double k = static_cast<double>(ncat[j]);
         for (int r = 0; r < num_rows; ++r) {
             // Truncation toward zero lies in 1 .. k exactly when 1 <= v < k + 1;
-            // a NaN fails both tests.
+            // a NaN fails every test.
             const double v = data[static_cast<std::ptrdiff_t>(r) * num_vars + j];
-            if (!(v >= 1.0 && v < top)) return false;
+            const bool in_range = range == CategoryRange::truncated ? (v >= 1.0 && v < k + 1.0) : (v >= 1.0 && v <= k);
+            if (!in_range) return false;
         }
     }
     return true;
+}
+
+void start_leaf(TreeNode* node, int kind, bool keep, std::size_t count) noexcept
+{
+    node->kind = kind;
+    node->keep = keep ? 1 : 0;
+    node->count = static_cast<int32_t>(count);
+    node->split_var = -1;
+    node->split_size = -1;
+    node->statistic = -2.0;
+}
+
+void count_categories(const GrowData& data, std::span<const int32_t> records, int column, int k,
+                      std::vector<int>& counts)
+{
+    counts.assign(static_cast<std::size_t>(k) + 1, 0);
+    for (const int32_t r : records) ++counts[static_cast<std::size_t>(category_of(data.value(r, column)))];
+}
+
+int first_largest(std::span<const int> counts, int k) noexcept
+{
+    int best = 1;
+    for (int c = 2; c <= k; ++c)
+        if (counts[static_cast<std::size_t>(c)] > counts[static_cast<std::size_t>(best)]) best = c;
+    return best;
+}
+
+int modal_category(const GrowData& data, std::span<const int32_t> records, int column, int k,
+                   std::vector<int>& counts)
+{
+    count_categories(data, records, column, k, counts);
+    return first_largest(counts, k);
+}
+
+bool takes_two_values(const GrowData& data, std::span<const int32_t> records, int column) noexcept
+{
+    if (records.empty()) return false;
+    const double first = data.value(records.front(), column);
+    return std::any_of(records.begin() + 1, records.end(),
+                       [&](int32_t r) { return data.value(r, column) != first; });
+}
+
+namespace {
+
+// Between-groups weighted sum of squares of a cut.  A side whose records
+// all weigh 0 carries no information, and its deviation is 0 up to
+// rounding; dividing that rounding by a weight of 0 would make the cut
+// look infinitely good, so such a cut is never taken.
+double cut_criterion(double left_deviation, double left_weight, double right_weight) noexcept
+{
+    if (!(left_weight > 0.0 && right_weight > 0.0)) return no_cut;
+    const double d2 = left_deviation * left_deviation;
+    return d2 / left_weight + d2 / right_weight;
+}
+
+}  // namespace
+
+Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child)
+{
+    const std::span<const Weighted> weighted = node.by_record;
+    const double total = node.total;
+    double left_weight = 0.0;
+    double left_deviation = 0.0;
+    return walk_continuous_cuts(
+        sorted, min_child, no_cut,
+        [&](int32_t record) {
+            const Weighted& r = weighted[static_cast<std::size_t>(record)];
+            left_weight += r.w;
+            left_deviation += r.d;
+        },
+        [&](std::size_t) { return cut_criterion(left_deviation, left_weight, total - left_weight); });
+}
+
+Cut best_deviation_cut(std::span<const int32_t> categories, const NodeDeviations& node, int k, int min_child,
+                       CategoryTally& tally)
+{
+    const auto size = static_cast<std::size_t>(k) + 1;
+    tally.count.assign(size, 0);
+    tally.weight.assign(size, 0.0);
+    tally.deviation.assign(size, 0.0);
+    for (std::size_t i = 0; i < categories.size(); ++i) {
+        const auto c = static_cast<std::size_t>(categories[i]);
+        ++tally.count[c];
+        tally.weight[c] += node.w[i];
+        tally.deviation[c] += node.d[i];
+    }
+    const double total = node.total;
+    tally.order.clear();
+    for (int c = 1; c <= k; ++c)
+        if (tally.count[static_cast<std::size_t>(c)] > 0) tally.order.push_back(c);
+    // A category whose records all weigh 0 has no deviation: its mean is 0.
+    const auto mean_deviation = [&](int c) {
+        const double weight = tally.weight[static_cast<std::size_t>(c)];
+        return weight == 0.0 ? 0.0 : tally.deviation[static_cast<std::size_t>(c)] / weight;
+    };
+    std::stable_sort(tally.order.begin(), tally.order.end(),
+                     [&](int a, int b) { return mean_deviation(a) < mean_deviation(b); });
+
+    double left_weight = 0.0;
+    double left_deviation = 0.0;
+    return walk_ordered_categories(
+        tally.order, tally.count, categories.size(), k, min_child, no_cut,
+        [&](int c) {
+            left_weight += tally.weight[static_cast<std::size_t>(c)];
+            left_deviation += tally.deviation[static_cast<std::size_t>(c)];
+        },
+        [&] { return cut_criterion(left_deviation, left_weight, total - left_weight); });
+}
+
+Choice best_deviation_split(const NodeRecords& records, Segment segment, std::span<const int> predictors,
+                            const int* ncat, const NodeDeviations& node, int min_child, CategoryTally& tally)
+{
+    Choice best;
+    for (std::size_t p = 0; p < predictors.size(); ++p) {
+        const int k = ncat[predictors[p]];
+        Cut cut = k == 0 ? best_deviation_cut(records.sorted(p, segment), node, min_child)
+                         : best_deviation_cut(records.categories(p, segment), node, k, min_child, tally);
+        if (cut.criterion > best.cut.criterion) {
+            best.slot = p;
+            best.cut = std::move(cut);
+        }
+    }
+    return best;
+}
+
+bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept
+{
+    const std::size_t value_count = k == 0 ? 1 : static_cast<std::size_t>(k);
+    node->split_values = allocate_doubles(value_count);
+    if (node->split_values == nullptr) return false;
+    if (k == 0) node->split_values[0] = cut.threshold;
+    else std::copy(cut.directions.begin(), cut.directions.end(), node->split_values);
+    node->split_var = column;
+    node->split_size = k;
+    node->statistic = statistic;
+    return true;
+}
+
+void clear_split(TreeNode* node) noexcept
+{
+    std::free(node->split_values);
+    node->split_values = nullptr;
+    node->split_var = -1;
+    node->split_size = -1;
+    node->statistic = -2.0;
+}
+
+void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,
+                       std::vector<char>& goes_left)
+{
+    if (node.split_size == 0) {
+        const double threshold = node.split_values[0];
+        for (const SortedEntry& e : records.sorted(slot, segment))
+            goes_left[static_cast<std::size_t>(e.record)] = e.x <= threshold;
+        return;
+    }
+    const std::span<const int32_t> list = records.records(segment);
+    const std::span<const int32_t> categories = records.categories(slot, segment);
+    for (std::size_t i = 0; i < list.size(); ++i)
+        goes_left[static_cast<std::size_t>(list[i])] = node.split_values[categories[i] - 1] == -1.0;
+}
+
+std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, Segment segment,
+                                                          const std::vector<char>& goes_left, std::size_t left_count,
+                                                          int* error)
+{
+    const Segment left = records.partition(segment, goes_left);
+    if (left.size != left_count) {
+        error[0] = KEST_ERR_TREE_INCONSISTENT;
+        return std::nullopt;
+    }
+    return std::make_pair(left, Segment{segment.begin + left.size, segment.size - left.size});
 }
 
 bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept
@@ -127,6 +329,12 @@ bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> 
     for (std::size_t k = 0; k < records.size(); ++k) values[k] = kept_value(data.value(records[k], dep_var));
     leaf->int_array = values;
     return true;
+}
+
+void finish_leaf(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var, bool keep,
+                 int* error) noexcept
+{
+    if (keep && !keep_values(leaf, data, records, dep_var)) error[0] = KEST_ERR_NO_MEMORY;
 }
 
 void attach(TreeNode* node, const PendingNode& pending, TreePtr& root) noexcept

@@ -1,14 +1,20 @@
-// What the tree growers share: the records of each node kept in row order
-// and, for every continuous predictor, sorted by that predictor; the stable
-// partition of all these lists when a node splits; the threshold between
-// two values; the order of categories; the kept values of leaves; and the
-// node stack that grows a tree in pre-order without recursion.
+// What the tree growers (WAID, Gini, ANOVA) share: the checks of their
+// common arguments; the records of each node kept in row order and, for
+// every continuous predictor, sorted by that predictor; the walk over the
+// cuts of a sorted predictor and over an order of categories; the search by
+// weighted deviations that WAID and ANOVA trees both use; turning a node
+// into a split and partitioning its records; the kept values of leaves; and
+// the node stack that grows a tree in pre-order without recursion.  What
+// differs between the growers - their record weights, criterion, class
+// counts and pruning - stays in each grower's own file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "kest.h"
@@ -98,22 +104,231 @@ inline int category_of(double value) noexcept { return static_cast<int>(value); 
 // with NaN kept as 0.
 int32_t kept_value(double value) noexcept;
 
+// ------------------------------------------------------------ arguments
+
 // The first checks of every tree routine, on the shape of the data matrix:
 // 1 rec1 < 0, 2 num_vars < 1, 3 fewer than two records or records beyond
 // the rows, 4 fewer than two rows; 0 when the shape is sound.
 int matrix_shape_code(int rec1, int num_vars, int num_recs, int num_rows) noexcept;
+
+// The checks the three growers share, in argument order: the shape of the
+// matrix (1 to 4), 5 neither data nor fetch, 7 num_selected not in
+// 1 .. num_vars - 1, 8 vars_selected absent or a column out of range, 9 the
+// dependent column out of range; 0 when all pass.
+int grower_argument_code(int rec1, int num_vars, int num_recs, int num_rows, const double* data, KestFetch fetch,
+                         int num_selected, const int* vars_selected, int dep_var) noexcept;
+
+// Whether ncat is present with no negative element.
+bool category_counts_valid(const int* ncat, int num_vars) noexcept;
 
 // The data matrix obtained from a caller's fetch callback: num_rows rows of
 // num_vars columns, filled in one call of fetch(rec1, num_rows, buffer,
 // error).  The caller judges the code the callback left.
 std::unique_ptr<double[]> fetch_matrix(KestFetch fetch, int rec1, int num_rows, int num_vars, int* error);
 
-// Whether every categorical value of rows 0 .. num_rows - 1 lies in 1 .. k.
-bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat) noexcept;
+// The matrix a grower works on: data itself when given, else the rows
+// fetched into fetched.  Null when fetch left a positive code, which stays.
+const double* matrix_of(const double* data, KestFetch fetch, int rec1, int num_rows, int num_vars,
+                        std::unique_ptr<double[]>& fetched, int* error);
+
+// How a categorical value is held against its k categories: the WAID tree
+// takes the category it truncates to (1 <= v < k + 1); the Gini and ANOVA
+// trees take the value itself (1 <= v <= k).
+enum class CategoryRange { truncated, exact };
+
+// Whether every categorical value of rows 0 .. num_rows - 1 lies in range.
+bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat,
+                                 CategoryRange range = CategoryRange::truncated) noexcept;
+
+// ------------------------------------------------------------ node statistics
+
+// Fills the fields every new node starts with: a leaf of this kind that
+// holds count records, with no split (split variable and size -1, statistic
+// -2).  The grower sets its value, spread and int count.
+void start_leaf(TreeNode* node, int kind, bool keep, std::size_t count) noexcept;
+
+// Records per category 1 .. k of a categorical column over the records
+// (counts[c], counts[0] unused).
+void count_categories(const GrowData& data, std::span<const int32_t> records, int column, int k,
+                      std::vector<int>& counts);
+
+// The first category with the largest count (the lowest on equal counts).
+int first_largest(std::span<const int> counts, int k) noexcept;
+
+// Modal category (1-based, the lowest on equal counts) of a categorical
+// column over the records.
+int modal_category(const GrowData& data, std::span<const int32_t> records, int column, int k,
+                   std::vector<int>& counts);
+
+// Whether a column takes at least two different values over the records.
+bool takes_two_values(const GrowData& data, std::span<const int32_t> records, int column) noexcept;
+
+// ------------------------------------------------------------ split search
+
+// The best criterion of a predictor before any predictor is chosen, and the
+// criterion of a predictor without an admissible cut.
+constexpr double nothing_chosen = -1e300;
+constexpr double no_cut = -2e300;
+
+// The best cut of one predictor.  left_count is 0 when no cut beat the
+// floor the search started from (every admissible cut leaves at least one
+// record on each side).
+struct Cut {
+    double criterion = no_cut;
+    std::size_t left_count = 0;
+    double threshold = 0.0;          // continuous predictors
+    std::vector<double> directions;  // categorical predictors: -1 left, +1 right, 0 absent
+
+    bool found() const noexcept { return left_count > 0; }
+};
+
+// Walks the cuts of a node's records sorted by a continuous predictor.
+// Before the cut after the i-th record is judged, move_left(record) has
+// been called for each of the first i records.  A cut is admissible when
+// both sides hold at least min_child (>= 1) records and the i-th value
+// differs from the next; criterion(i) scores it, and a cut replaces the
+// best only if it scores strictly higher than the best so far (starting
+// from floor), so the lowest of equally good cuts wins.
+template <class MoveLeft, class Criterion>
+Cut walk_continuous_cuts(std::span<const SortedEntry> sorted, int min_child, double floor, MoveLeft&& move_left,
+                         Criterion&& criterion)
+{
+    Cut best;
+    best.criterion = floor;
+    const std::size_t n = sorted.size();
+    const auto children = static_cast<std::size_t>(min_child);
+    for (std::size_t i = 1; i + children <= n; ++i) {
+        const SortedEntry& e = sorted[i - 1];
+        move_left(e.record);
+        if (i < children || e.x == sorted[i].x) continue;
+        const double score = criterion(i);
+        if (score > best.criterion) {
+            best.criterion = score;
+            best.left_count = i;
+            best.threshold = cut_threshold(e.x, sorted[i].x);
+        }
+    }
+    return best;
+}
+
+// Walks the cuts of an order of categories: the cut after the j-th
+// category (j = 1 .. m - 1) sends the first j left.  Before it is judged,
+// move_left(c) has been called for each of them; it is admissible when the
+// left records (count[c] summed) and the other n - left records are both at
+// least min_child.  Scoring and ties as in walk_continuous_cuts.  The
+// directions of the best cut are -1 for the categories before it, +1 for
+// those after it and 0 for every category outside the order.
+template <class MoveLeft, class Criterion>
+Cut walk_ordered_categories(std::span<const int> order, std::span<const int> count, std::size_t n, int k,
+                            int min_child, double floor, MoveLeft&& move_left, Criterion&& criterion)
+{
+    Cut best;
+    best.criterion = floor;
+    std::size_t best_j = 0;
+    std::size_t left_count = 0;
+    const auto children = static_cast<std::size_t>(min_child);
+    for (std::size_t j = 1; j < order.size(); ++j) {
+        const int c = order[j - 1];
+        left_count += static_cast<std::size_t>(count[static_cast<std::size_t>(c)]);
+        move_left(c);
+        if (left_count < children || n - left_count < children) continue;
+        const double score = criterion();
+        if (score > best.criterion) {
+            best.criterion = score;
+            best.left_count = left_count;
+            best_j = j;
+        }
+    }
+    if (best.found()) {
+        best.directions.assign(static_cast<std::size_t>(k), 0.0);
+        for (std::size_t j = 0; j < order.size(); ++j)
+            best.directions[static_cast<std::size_t>(order[j]) - 1] = j < best_j ? -1.0 : 1.0;
+    }
+    return best;
+}
+
+// A record's weight and weighted deviation w (y - node value) in the
+// current node, side by side so that a walk in predictor order fetches both
+// at once.  The WAID tree's weights are robust weights, the ANOVA tree's
+// case weights.
+struct Weighted {
+    double w;
+    double d;
+};
+
+// Scratch space of the categorical search by deviations.
+struct CategoryTally {
+    std::vector<int> count;
+    std::vector<double> weight;
+    std::vector<double> deviation;
+    std::vector<int> order;
+};
+
+// The weights and deviations of a node's records: by record for the walk
+// in predictor order, and by place in the node's record list (row order)
+// for the categorical tally, which then reads them in sequence.
+struct NodeDeviations {
+    std::span<const Weighted> by_record;
+    std::span<const double> w, d;
+    double total;  // the node's total weight
+};
+
+// The between-groups weighted sum of squares of the best cut of one
+// predictor: continuous predictors in ascending order, categorical ones
+// with the occurring categories ordered by ascending mean deviation (equal
+// means in category order).  A side whose records weigh nothing in total
+// (or less) cannot be judged and its cuts are never taken.  No admissible
+// cut: criterion no_cut.
+Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child);
+Cut best_deviation_cut(std::span<const int32_t> categories, const NodeDeviations& node, int k, int min_child,
+                       CategoryTally& tally);
+
+// The predictor whose best deviation cut scores strictly highest, the
+// earliest of equally good ones (slot: its place in predictors); its
+// criterion stays nothing_chosen when no predictor has an admissible cut.
+struct Choice {
+    std::size_t slot = 0;
+    Cut cut;
+
+    Choice() { cut.criterion = nothing_chosen; }
+    bool found() const noexcept { return cut.criterion > nothing_chosen; }
+};
+Choice best_deviation_split(const NodeRecords& records, Segment segment, std::span<const int> predictors,
+                            const int* ncat, const NodeDeviations& node, int min_child, CategoryTally& tally);
+
+// ------------------------------------------------------------ splitting
+
+// Makes a node internal on a predictor's cut: split variable, split size k
+// (0 continuous), split values (the threshold or the k directions) and
+// statistic.  False when no memory is left for the split values.
+bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept;
+
+// Undoes set_split: the node is a leaf again (statistic -2, no split values).
+void clear_split(TreeNode* node) noexcept;
+
+// Which records of the segment go left at the node's split (goes_left is
+// indexed by record): continuous values up to the threshold (a value that
+// is not a number goes right), categories whose direction is -1.  slot is
+// the split variable's place among the selected predictors.
+void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,
+                       std::vector<char>& goes_left);
+
+// Partitions the segment by goes_left; the children's segments, or nothing
+// (and code 100) when the left side does not hold the expected records.
+std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, Segment segment,
+                                                          const std::vector<char>& goes_left, std::size_t left_count,
+                                                          int* error);
 
 // Attaches the kept values of a leaf: the dependent value of each record,
 // in row order.  False when no memory is left.
 bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept;
+
+// Finishes a leaf: with keep, attaches its kept values (code 99 when no
+// memory is left).
+void finish_leaf(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var, bool keep,
+                 int* error) noexcept;
+
+// ------------------------------------------------------------ growing
 
 // A node waiting to be grown: its records and where it hangs.
 struct PendingNode {
@@ -124,5 +339,34 @@ struct PendingNode {
 
 // Links a new node under its parent (or makes it the root).
 void attach(TreeNode* node, const PendingNode& pending, TreePtr& root) noexcept;
+
+// Grows a tree in pre-order, left before right, as a recursion would, but
+// from a stack of its own so that no tree is too deep to grow.
+// grow_node(node, segment) fills a freshly allocated node (linked in place)
+// and returns its children's segments when it splits.  A positive code
+// stops growing and releases what was grown.
+template <class GrowNode>
+TreePtr grow_pre_order(Segment root_segment, int* error, GrowNode&& grow_node)
+{
+    TreePtr root;
+    std::vector<PendingNode> stack{PendingNode{root_segment, nullptr, false}};
+    while (!stack.empty()) {
+        const PendingNode pending = stack.back();
+        stack.pop_back();
+        TreeNode* node = allocate_node();
+        if (node == nullptr) {
+            error[0] = KEST_ERR_NO_MEMORY;
+            return nullptr;
+        }
+        attach(node, pending, root);
+        const std::optional<std::pair<Segment, Segment>> children = grow_node(node, pending.segment);
+        if (error[0] > 0) return nullptr;
+        if (children) {
+            stack.push_back(PendingNode{children->second, node, false});
+            stack.push_back(PendingNode{children->first, node, true});
+        }
+    }
+    return root;
+}
 
 }  // namespace kest

@@ -22,9 +22,6 @@ namespace {
 // The constant of the sine weight function, exactly this decimal.
 constexpr double sine_pi = 3.1415926;
 
-constexpr double no_cut = -2e300;         // criterion of a predictor without an admissible cut
-constexpr double nothing_chosen = -1e300;  // best criterion before any predictor
-
 enum WeightScheme { scheme_none = 1, scheme_sine = 2, scheme_biweight = 3, scheme_huber = 4 };
 
 struct Settings {
@@ -71,23 +68,13 @@ struct NodeWeights {
     double spread = 0.0;
 };
 
-// A record's weight and weighted deviation in the current node, side by
-// side so that the walk in predictor order fetches both at once.
-struct Weighted {
-    double w;
-    double d;
-};
-
-// Scratch space of one tree, indexed by record number.
+// Scratch space of one tree; weighted and goes_left are indexed by record.
 struct Workspace {
     std::vector<Weighted> weighted;
     std::vector<char> goes_left;
     std::vector<double> residual;
-    // Categorical split search.
-    std::vector<int> category_count;
-    std::vector<double> category_weight;
-    std::vector<double> category_deviation;
-    std::vector<int> categories;
+    CategoryTally tally;
+    std::vector<int> counts;  // of the dependent variable's categories
 };
 
 // The iteratively re-weighted node weights of schemes 2 to 4: the weights of
@@ -141,115 +128,6 @@ bool robust_weights(const Settings& s, std::span<const double> y, std::span<doub
     return converged;
 }
 
-struct Cut {
-    double criterion = no_cut;
-    std::size_t left_count = 0;
-    double threshold = 0.0;           // continuous predictors
-    std::vector<double> directions;   // categorical predictors: -1 left, +1 right, 0 absent
-};
-
-// Between-groups weighted sum of squares of a cut.  A side whose records
-// all weigh 0 carries no information, and its deviation is 0 up to
-// rounding; dividing that rounding by a weight of 0 would make the cut
-// look infinitely good, so such a cut is never taken.
-double cut_criterion(double left_deviation, double left_weight, double right_weight) noexcept
-{
-    if (!(left_weight > 0.0 && right_weight > 0.0)) return no_cut;
-    const double d2 = left_deviation * left_deviation;
-    return d2 / left_weight + d2 / right_weight;
-}
-
-// Walks the node's records in ascending order of a continuous predictor;
-// the lowest of equally good cuts wins.
-Cut best_continuous_cut(std::span<const SortedEntry> sorted, const Workspace& ws, double total, int min_child)
-{
-    Cut best;
-    const std::size_t n = sorted.size();
-    const std::size_t children = static_cast<std::size_t>(min_child);
-    double left_weight = 0.0;
-    double left_deviation = 0.0;
-    for (std::size_t i = 1; i + children <= n; ++i) {
-        const SortedEntry& e = sorted[i - 1];
-        const Weighted& r = ws.weighted[static_cast<std::size_t>(e.record)];
-        left_weight += r.w;
-        left_deviation += r.d;
-        if (i < children || e.x == sorted[i].x) continue;
-        const double criterion = cut_criterion(left_deviation, left_weight, total - left_weight);
-        if (criterion > best.criterion) {
-            best.criterion = criterion;
-            best.left_count = i;
-            best.threshold = cut_threshold(e.x, sorted[i].x);
-        }
-    }
-    return best;
-}
-
-// Orders the categories that occur by ascending mean deviation (equal means
-// in category order) and cuts the order where the criterion is largest.
-Cut best_categorical_cut(std::span<const int32_t> categories, const NodeWeights& nw, int k, Workspace& ws,
-                         int min_child)
-{
-    ws.category_count.assign(static_cast<std::size_t>(k) + 1, 0);
-    ws.category_weight.assign(static_cast<std::size_t>(k) + 1, 0.0);
-    ws.category_deviation.assign(static_cast<std::size_t>(k) + 1, 0.0);
-    for (std::size_t i = 0; i < categories.size(); ++i) {
-        const auto c = static_cast<std::size_t>(categories[i]);
-        ++ws.category_count[c];
-        ws.category_weight[c] += nw.w[i];
-        ws.category_deviation[c] += nw.d[i];
-    }
-    const double total = nw.total;
-    ws.categories.clear();
-    for (int c = 1; c <= k; ++c)
-        if (ws.category_count[static_cast<std::size_t>(c)] > 0) ws.categories.push_back(c);
-    // A category whose records all weigh 0 has no deviation: its mean is 0.
-    const auto mean_deviation = [&](int c) {
-        const double weight = ws.category_weight[static_cast<std::size_t>(c)];
-        return weight == 0.0 ? 0.0 : ws.category_deviation[static_cast<std::size_t>(c)] / weight;
-    };
-    std::stable_sort(ws.categories.begin(), ws.categories.end(),
-                     [&](int a, int b) { return mean_deviation(a) < mean_deviation(b); });
-
-    Cut best;
-    std::size_t best_j = 0;
-    std::size_t left_count = 0;
-    double left_weight = 0.0;
-    double left_deviation = 0.0;
-    const std::size_t n = categories.size();
-    const auto children = static_cast<std::size_t>(min_child);
-    for (std::size_t j = 1; j < ws.categories.size(); ++j) {
-        const auto c = static_cast<std::size_t>(ws.categories[j - 1]);
-        left_count += static_cast<std::size_t>(ws.category_count[c]);
-        left_weight += ws.category_weight[c];
-        left_deviation += ws.category_deviation[c];
-        if (left_count < children || n - left_count < children) continue;
-        const double criterion = cut_criterion(left_deviation, left_weight, total - left_weight);
-        if (criterion > best.criterion) {
-            best.criterion = criterion;
-            best.left_count = left_count;
-            best_j = j;
-        }
-    }
-    if (best.criterion > no_cut) {
-        best.directions.assign(static_cast<std::size_t>(k), 0.0);
-        for (std::size_t j = 0; j < ws.categories.size(); ++j)
-            best.directions[static_cast<std::size_t>(ws.categories[j]) - 1] = j < best_j ? -1.0 : 1.0;
-    }
-    return best;
-}
-
-// Modal category (1-based, the lowest on equal counts) of a categorical
-// dependent variable.
-int modal_category(const GrowData& data, std::span<const int32_t> records, int column, int k, Workspace& ws)
-{
-    ws.category_count.assign(static_cast<std::size_t>(k) + 1, 0);
-    for (const int32_t r : records) ++ws.category_count[static_cast<std::size_t>(category_of(data.value(r, column)))];
-    int mode = 1;
-    for (int c = 2; c <= k; ++c)
-        if (ws.category_count[static_cast<std::size_t>(c)] > ws.category_count[static_cast<std::size_t>(mode)]) mode = c;
-    return mode;
-}
-
 class WaidGrower {
 public:
     WaidGrower(const GrowData& data, const Settings& settings, double* rec_weights, int* error)
@@ -261,41 +139,19 @@ public:
         ws_.goes_left.resize(n);
     }
 
-    // Grows the tree in pre-order, left before right, as a recursion would,
-    // but from a stack of its own so that no tree is too deep to grow.
     TreePtr grow()
     {
-        TreePtr root;
-        std::vector<PendingNode> stack{PendingNode{records_.root(), nullptr, false}};
-        while (!stack.empty()) {
-            const PendingNode pending = stack.back();
-            stack.pop_back();
-            TreeNode* node = allocate_node();
-            if (node == nullptr) return fail(KEST_ERR_NO_MEMORY);
-            attach(node, pending, root);
-            const auto children = grow_node(node, pending.segment);
-            if (error_[0] > 0) return nullptr;
-            if (children) {
-                stack.push_back(PendingNode{children->second, node, false});
-                stack.push_back(PendingNode{children->first, node, true});
-            }
-        }
-        return root;
+        return grow_pre_order(records_.root(), error_, [this](TreeNode* node, Segment segment) {
+            return grow_node(node, segment);
+        });
     }
 
 private:
-    TreePtr fail(int code)
-    {
-        error_[0] = code;
-        return nullptr;
-    }
-
     // Fills one node; returns its children's segments when it splits.
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
     void weigh(std::span<const int32_t> records, NodeWeights& nw);
     bool is_candidate(std::span<const int32_t> records, const NodeWeights& nw) const;
-    bool finish_leaf(TreeNode* node, std::span<const int32_t> records);
-    void mark_left_records(Segment segment, std::size_t slot, const TreeNode& node);
+    void finish_leaf(TreeNode* node, std::span<const int32_t> records);
 
     const GrowData& data_;
     const Settings& s_;
@@ -352,93 +208,41 @@ bool WaidGrower::is_candidate(std::span<const int32_t> records, const NodeWeight
     return std::any_of(nw.y.begin(), nw.y.end(), [&](double v) { return v != nw.y.front(); });
 }
 
-bool WaidGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
+void WaidGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
 {
-    if (s_.keep && !keep_values(node, data_, records, s_.dep_var)) {
-        error_[0] = KEST_ERR_NO_MEMORY;
-        return false;
-    }
-    return true;
-}
-
-// Which records go left: continuous values up to the threshold (a value
-// that is not a number goes right), categories whose direction is -1.
-void WaidGrower::mark_left_records(Segment segment, std::size_t slot, const TreeNode& node)
-{
-    if (node.split_size == 0) {
-        const double threshold = node.split_values[0];
-        for (const SortedEntry& e : records_.sorted(slot, segment))
-            ws_.goes_left[static_cast<std::size_t>(e.record)] = e.x <= threshold;
-        return;
-    }
-    const std::span<const int32_t> records = records_.records(segment);
-    const std::span<const int32_t> categories = records_.categories(slot, segment);
-    for (std::size_t i = 0; i < records.size(); ++i)
-        ws_.goes_left[static_cast<std::size_t>(records[i])] = node.split_values[categories[i] - 1] == -1.0;
+    kest::finish_leaf(node, data_, records, s_.dep_var, s_.keep, error_);
 }
 
 std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node, Segment segment)
 {
     const std::span<const int32_t> records = records_.records(segment);
     weigh(records, nw_);
-    node->kind = 1;
-    node->keep = s_.keep ? 1 : 0;
-    node->count = static_cast<int32_t>(records.size());
-    node->split_var = -1;
-    node->split_size = -1;
-    node->statistic = -2.0;
+    start_leaf(node, 1, s_.keep, records.size());
     node->value = nw_.value;
     node->spread = nw_.spread;
     const int dep_categories = s_.ncat[s_.dep_var];
-    node->int_count = dep_categories > 0 ? modal_category(data_, records, s_.dep_var, dep_categories, ws_) : -1;
+    node->int_count = dep_categories > 0 ? modal_category(data_, records, s_.dep_var, dep_categories, ws_.counts) : -1;
 
     if (!is_candidate(records, nw_)) {
         finish_leaf(node, records);
         return std::nullopt;
     }
 
-    double best = nothing_chosen;
-    std::size_t best_slot = 0;
-    Cut chosen;
-    for (std::size_t p = 0; p < s_.predictors.size(); ++p) {
-        const int column = s_.predictors[p];
-        const int k = s_.ncat[column];
-        Cut cut = k == 0 ? best_continuous_cut(records_.sorted(p, segment), ws_, nw_.total, s_.min_child)
-                         : best_categorical_cut(records_.categories(p, segment), nw_, k, ws_, s_.min_child);
-        if (cut.criterion > best) {
-            best = cut.criterion;
-            best_slot = p;
-            chosen = std::move(cut);
-        }
-    }
-    if (best == nothing_chosen) {
+    const Choice best = best_deviation_split(records_, segment, s_.predictors, s_.ncat,
+                                             NodeDeviations{ws_.weighted, nw_.w, nw_.d, nw_.total}, s_.min_child,
+                                             ws_.tally);
+    if (!best.found()) {
         finish_leaf(node, records);
         return std::nullopt;
     }
-
-    const int column = s_.predictors[best_slot];
-    const int k = s_.ncat[column];
-    const std::size_t value_count = k == 0 ? 1 : static_cast<std::size_t>(k);
-    node->split_values = allocate_doubles(value_count);
-    if (node->split_values == nullptr) {
+    const int column = s_.predictors[best.slot];
+    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    if (k == 0) node->split_values[0] = chosen.threshold;
-    else std::copy(chosen.directions.begin(), chosen.directions.end(), node->split_values);
-    node->split_var = column;
-    node->split_size = k;
-    node->statistic = best;
-
     for (std::size_t i = 0; i < records.size(); ++i) rec_weights_[records[i]] += nw_.w[i];
-    mark_left_records(segment, best_slot, *node);
-    const Segment left = records_.partition(segment, ws_.goes_left);
-    if (left.size != chosen.left_count) {
-        error_[0] = KEST_ERR_TREE_INCONSISTENT;
-        return std::nullopt;
-    }
-    const Segment right{segment.begin + left.size, segment.size - left.size};
-    return std::make_pair(left, right);
+    mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
+    return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
 
 int check_arguments(int rec1, int num_vars, int num_recs, int num_rows, const double* data, KestFetch fetch,
@@ -446,18 +250,13 @@ int check_arguments(int rec1, int num_vars, int num_recs, int num_rows, const do
                     const double* rec_weights, const int* ncat, double tol, int maxit, double tuning,
                     int min_node, int min_child, TreeNode* const* tree)
 {
-    if (const int code = matrix_shape_code(rec1, num_vars, num_recs, num_rows); code != 0) return code;
-    if (data == nullptr && fetch == nullptr) return 5;
-    if (num_selected < 1 || num_selected >= num_vars) return 7;
-    if (vars_selected == nullptr) return 8;
-    for (int p = 0; p < num_selected; ++p)
-        if (vars_selected[p] < 0 || vars_selected[p] >= num_vars) return 8;
-    if (dep_var < 0 || dep_var >= num_vars) return 9;
+    if (const int code = grower_argument_code(rec1, num_vars, num_recs, num_rows, data, fetch, num_selected,
+                                              vars_selected, dep_var);
+        code != 0)
+        return code;
     if (weight_scheme < 1 || weight_scheme > 4) return 10;
     if (rec_weights == nullptr) return 11;
-    if (ncat == nullptr) return 12;
-    for (int j = 0; j < num_vars; ++j)
-        if (ncat[j] < 0) return 12;
+    if (!category_counts_valid(ncat, num_vars)) return 12;
     if (!(tol >= 0.0)) return 13;
     if (maxit < 1) return 14;
     if (!(tuning >= 0.0)) return 15;
@@ -486,12 +285,8 @@ extern "C" void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, co
             return;
         }
         std::unique_ptr<double[]> fetched;
-        if (data == nullptr) {
-            fetched = kest::fetch_matrix(fetch, rec1, num_rows, num_vars, error);
-            // A code up to 100 left by the callback stands and no tree is grown.
-            if (error[0] > 0) return;
-            data = fetched.get();
-        }
+        data = kest::matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
+        if (data == nullptr) return;
         if (!kest::categorical_values_in_range(data, num_rows, num_vars, ncat)) {
             error[0] = 12;
             return;
