@@ -1,5 +1,6 @@
 // The data reader: xml_data_size sizes a data set from its schema file, and
 // xml_read reads its data file into the caller's data matrix.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,14 +36,26 @@ bool status_admitted(StatusCode status, int status_limit) noexcept
     return !(level == -1 && status_limit < 0);
 }
 
-void copy_names(const SchemaNames& names, char** buffers)
+// Copies the names into the caller's buffers, which hold the name size
+// that xml_data_size reports for this schema.  The sizing counts the
+// declarations after the observations line while the names are those from
+// the first declaration on, so a schema that declares a variable earlier
+// (or one changed since it was sized) could hold a longer name: such a name
+// is refused, with the names before it copied, instead of being written
+// past its buffer.
+Outcome copy_names(const SchemaNames& names, const char* schema_path, char** buffers)
 {
-    if (buffers == nullptr) return;
+    if (buffers == nullptr) return std::nullopt;
+    SchemaSize size{};
+    if (read_schema_size(schema_path, size)) return Fault{KEST_ERR_NAME_SIZE, -1};
     for (std::size_t j = 0; j < names.variables.size(); ++j) {
-        if (buffers[j] == nullptr) continue;
         const std::string& name = names.variables[j];
+        if (name.size() >= static_cast<std::size_t>(std::max(size.name_size, 0)))
+            return Fault{KEST_ERR_NAME_SIZE, static_cast<int>(j)};
+        if (buffers[j] == nullptr) continue;
         std::memcpy(buffers[j], name.c_str(), name.size() + 1);
     }
+    return std::nullopt;
 }
 
 Outcome read_data(const char* data_path, const char* schema_path, double missing_code, int num_obs,
@@ -57,8 +70,9 @@ Outcome read_data(const char* data_path, const char* schema_path, double missing
 
     const CategoryTable categories{ncat, cat_codes, max_cats};
     const Outcome started = records.start(num_vars, &categories);
-    copy_names(records.names(), names);
+    const Outcome copied = copy_names(records.names(), schema_path, names);
     if (started) return started;
+    if (copied) return copied;
 
     int missing = 0;
     for (int r = 0; r < num_obs; ++r) {

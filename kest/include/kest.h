@@ -106,6 +106,7 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 #define KEST_ERR_FIELD_TOO_LONG 63 /* data_conv: a field longer than KEST_MAX_FIELD */
 #define KEST_ERR_TOO_MANY_CODES 64 /* data_conv: more codes than a table row holds; detail: variable */
 #define KEST_ERR_NAME_TOO_LONG 65  /* a variable name beyond KEST_MAX_NAME; detail: variable */
+#define KEST_ERR_NAME_SIZE 66      /* xml_read: a name longer than xml_data_size's name size; detail: variable */
 
 /* xml_update: change list entries that could not be applied (out of
  * row-major order, repeated, beyond the last record, or behind such an
@@ -174,6 +175,12 @@ KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars
  *   1,2  in a record line a variable's element is absent or has no ">", or
  *        the end tag of a cell read as a value does not follow its start
  *   61, 62 a line or a value text too long (detail: line number)
+ *   66   (KEST_ERR_NAME_SIZE) a variable name does not fit the name size
+ *        xml_data_size reports for the schema, which counts only the
+ *        declarations after the observations line (detail: the variable,
+ *        from 0; -1 when the schema cannot be sized); the names before it
+ *        are copied.  Checked when the names are read, with names given,
+ *        after the schema faults above.
  * A data file with fewer record lines than num_obs, whose last record line
  * is followed by another line, is read up to that line: the remaining rows
  * are left untouched and n_missing counts only the cells read. */
