@@ -303,6 +303,12 @@ extern "C" int TAV_WAID_WRAPPER(const char* data_path, const char* schema_path, 
                                 const int* vars_selected, int num_selected, int weight_scheme, int imputation_method,
                                 int maxit, double tuning)
 {
+    // A null path or predictor list is refused before the log or the data
+    // set is touched.
+    if (data_path == nullptr || schema_path == nullptr || xsl_path == nullptr || vars_selected == nullptr) {
+        brindle::message("ERROR LOAD_DATA FAILED");
+        return -1;
+    }
     const brindle::Settings settings{data_path,     schema_path,   xsl_path,          dep_var, vars_selected,
                                      num_selected,  weight_scheme, imputation_method, maxit,   tuning};
     try {

@@ -339,6 +339,11 @@ int tssom(const Paths& paths, const int* flags, const ScriptNumbers& numbers)
 extern "C" int TAV_TSSOM_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
                                  const int* flags, int layer, int training, int passes, int seed)
 {
+    // A null path or flag list is refused before the engine is loaded.
+    if (data_path == nullptr || schema_path == nullptr || xsl_path == nullptr || flags == nullptr) {
+        quillon::message("ERROR LOAD_DATA FAILED");
+        return -1;
+    }
     try {
         return quillon::tssom({data_path, schema_path, xsl_path}, flags, {layer, training, passes, seed});
     } catch (...) {

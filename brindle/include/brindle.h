@@ -42,8 +42,10 @@ extern "C" {
  * tolerance 0.0001, min_node 10, min_child 1, leaves keeping their values);
  * imputation_method (1 leaf value, 2 modal category, 3 random donor) goes to
  * tree_score.  Returns 0 on success and -1 on failure; on failure the data
- * file is left byte for byte as it was.  The arguments are checked by the
- * library routines they are passed to. */
+ * file is left byte for byte as it was.  A null path or vars_selected is
+ * refused with -1 and "ERROR LOAD_DATA FAILED" before anything is read or
+ * written; the other arguments are checked by the library routines they
+ * are passed to. */
 BRINDLE_API int TAV_WAID_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
                                  int dep_var, const int* vars_selected, int num_selected, int weight_scheme,
                                  int imputation_method, int maxit, double tuning);

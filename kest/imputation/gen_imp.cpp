@@ -464,6 +464,20 @@ int find_donors(const Search& s, Terms terms) noexcept
 
 void set_bit(uint64_t* words, int k) noexcept { words[k >> 6] |= uint64_t{1} << (k & 63); }
 
+// The argument number of a table only categorical variables need that is
+// null while one needs it, or 0: the codes for every categorical variable,
+// the category distances for one of distance type 2.
+int missing_category_table(int len, const int* ncat, const int* dist_types, const int* codes,
+                           const double* cat_dist) noexcept
+{
+    for (int k = 0; k < len; ++k) {
+        if (ncat[k] <= 0) continue;
+        if (codes == nullptr) return 15;
+        if (dist_types[k] == 2 && cat_dist == nullptr) return 10;
+    }
+    return 0;
+}
+
 void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, double min_weight,
             const double* weights, const double* scales, const int* dist_types, const double* cat_dist, int n,
             int len, const double* data, const int* ncat, const int* codes, int d, double missing_code,
@@ -825,8 +839,18 @@ extern "C" KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int s
                                  const int* ncat, const int* codes, int d, double missing_code, int* n_cells,
                                  int* cell_recs, int* cell_vars, double* cell_vals, int* report)
 {
+    if (report == nullptr) return;
     for (int i = 0; i < 5; ++i) report[i] = 0;
     kest::run_guarded(report, [&] {
+        if (!kest::all_given(report, {{pool, 1}, {n_cells, 18}, {cell_recs, 19}, {cell_vars, 20}, {cell_vals, 21}}))
+            return;
+        // The data rows and the per-variable arrays have no element when
+        // len is 0.
+        if (len > 0 &&
+            !kest::all_given(report, {{weights, 7}, {scales, 8}, {dist_types, 9}, {data, 13}, {ncat, 14}}))
+            return;
+        if (const int argument = kest::missing_category_table(len, ncat, dist_types, codes, cat_dist))
+            return kest::set_error(report, KEST_ERR_NULL_ARGUMENT, argument);
         kest::impute(pool, seed, tie_limit, selector, reuse, min_weight, weights, scales, dist_types, cat_dist, n,
                      len, data, ncat, codes, d, missing_code, n_cells, cell_recs, cell_vars, cell_vals, report);
     });

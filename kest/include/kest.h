@@ -245,6 +245,11 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *   63   a field longer than KEST_MAX_FIELD characters, the last field of
  *        a line counted with its line feed (detail: line number)
  *   3,2  the data file could not be written completely
+ * Null pointers: a null dataset_name is 65,-1 and a null var_names or name
+ * 65 (detail: variable, from 0); a null cat_flags makes every variable
+ * continuous; a null num_codes, or a null code_table when codes are listed,
+ * is 64 for the first categorical variable; a null path is a file that
+ * cannot be opened or created (2,1 to 5,1); a null error returns at once.
  * Files created before a failure stay as far as they were written. */
 KEST_API void data_conv(char* dataset_name, const char* text_path, const char* data_path,
                         const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
@@ -265,7 +270,10 @@ KEST_API char* alloc_names(char*** list, int count, int index, int size);
  * must hold the name, 7 more characters and the string end.  Returns 0. */
 KEST_API int get_names(char** list, int index, char* destination);
 /* Releases entries 0 to count-1 and then the array; a null list is
- * accepted.  The list must not be used afterwards. */
+ * accepted.  The list must not be used afterwards.
+ * A null list (or list pointer) or destination makes a call do nothing
+ * (get_names returns 0, alloc_names NULL); list_names with a null name
+ * copies nothing (for index 0 the array is still created). */
 KEST_API void free_list(char** list, int count);
 
 /* ------------------------------------------------------------------------ */
@@ -274,7 +282,7 @@ KEST_API void free_list(char** list, int count);
 
 /* Seeds a generator state.  A negative seed takes the current time in whole
  * seconds instead.  The same non-negative seed always gives the same
- * sequence of numbers. */
+ * sequence of numbers.  A null state is left alone. */
 KEST_API void set_rand_seed(int seed, RandState* state);
 
 /* ------------------------------------------------------------------------ */
@@ -303,7 +311,8 @@ KEST_API void set_rand_seed(int seed, RandState* state);
  * the dependent values of its records (truncated to int; values beyond the
  * int range are clamped to it and NaN becomes 0).  *tree receives the root,
  * released with tree_free.
- * Returns at once when error[0] is positive on entry; never writes error[1].
+ * Returns at once when error is null or error[0] is positive on entry;
+ * never writes error[1].  Every pointer has its code below.
  *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
  *   4 num_rows < 2    5 data and fetch both null    7 num_selected not in
  *   1..num_vars-1    8 a selected column outside 0..num_vars-1 (or
@@ -332,7 +341,8 @@ KEST_API void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, cons
  * route = 1 sends a record whose category was not seen at a split (or lies
  * outside 1..k) down at random in proportion to the training counts;
  * otherwise such a record gets -1 in both outputs.
- * Returns at once when error[0] is positive on entry; never writes error[1].
+ * Returns at once when error is null or error[0] is positive on entry;
+ * never writes error[1].  Every pointer has its code below.
  *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
  *   4 num_rows < 2, or method 3 met a leaf of one record    5 both data and
  *   fetch    6 neither    7 tree null    10 state null while route = 1 or
@@ -348,8 +358,9 @@ KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, con
 /* tree_save: writes the tree to path (created or replaced): the nodes in
  * pre-order, each a 72-byte little-endian record followed by its split
  * values and its int array.  Writes nothing when error[0] is positive on
- * entry (the file is still created empty).
- *   71 the file cannot be opened or written */
+ * entry (the file is still created empty).  A null root writes an empty
+ * file; a null error returns at once.
+ *   71 the file cannot be opened or written (a null path included) */
 KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
 
 /* tree_load: reads a tree written by tree_save into *root_out (null after a
@@ -357,8 +368,11 @@ KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
  * not trusted: anything that is not a well-formed tree (an unknown kind,
  * sizes or counts that do not fit the file, a leaf of a keeping tree
  * without its values, a tree deeper than KEST_MAX_TREE_DEPTH) is refused.
- *   70 the file cannot be opened, or a record or an int array is short or
- *      malformed    71 split values are short    99 no memory */
+ *   70 the file cannot be opened (a null path included), or a record or an
+ *      int array is short or malformed    71 split values are short
+ *   99 no memory
+ * A null root_out reads and checks the file and releases the tree; a null
+ * error returns at once. */
 KEST_API void tree_load(TreeNode** root_out, const char* path, int* error);
 #define KEST_MAX_TREE_DEPTH 100000
 
@@ -384,7 +398,9 @@ KEST_API void tree_free(TreeNode* root);
  * int array; with keep = 1 a leaf holds instead the dependent values of its
  * records (int_count = count).  Categorical values (in every row) must lie
  * in 1..k as they stand, so 2.5 is category 2 of 3 but 3.5 is refused.
- * Returns at once when error[0] is positive on entry; never writes error[1].
+ * Returns at once when error is null or error[0] is positive on entry;
+ * never writes error[1].  Every pointer has its code below; priors may be
+ * null.
  *   1 to 9 as waid_tree (5: data and fetch both null)
  *   10 ncat null, a negative element, ncat[dep_var] = 0, or a categorical
  *      value outside 1..k    11 a prior negative or NaN, or the priors,
@@ -413,7 +429,8 @@ KEST_API void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, cons
  * becomes a leaf.  keep = 1 makes every leaf, collapsed ones included,
  * keep the dependent values of its records.  Categorical values (in every
  * row) must lie in 1..k as they stand.
- * Returns at once when error[0] is positive on entry; never writes error[1].
+ * Returns at once when error is null or error[0] is positive on entry;
+ * never writes error[1].  Every pointer has its code below.
  *   1 to 9 as waid_tree (5: data and fetch both null)
  *   10 weight_var >= num_vars, or a categorical value outside 1..k
  *   11 ncat null or a negative element    12 min_node not in 0..num_recs
@@ -453,7 +470,12 @@ KEST_API void anova_tree(int rec1, int num_vars, int num_recs, int num_rows, con
  *   of every missing cell and stores its length; > 0: the caller supplies
  *   that many cells in cell_recs and cell_vars.
  * report[5]: code, detail, then the counts KEST_REPORT_SKIPPED,
- * KEST_REPORT_REDUCED and KEST_REPORT_NO_DONOR.  Codes in checking order:
+ * KEST_REPORT_REDUCED and KEST_REPORT_NO_DONOR.  A null report makes the
+ * call return at once.  Codes in checking order:
+ *   98 pool, n_cells or a cell array null, or with len > 0 weights,
+ *     scales, dist_types, data or ncat null, then codes null while an
+ *     ncat element is positive or cat_dist null while one of distance
+ *     type 2 is (detail: its argument number); nothing is written
  *   3 tie_limit < 1    14 n < 1    15 len < 0    11 d < 0    4 selector < 0
  *   6 min_weight < 0
  *   1 the pool: class mode with a class variable outside 0..len-1, fewer
@@ -612,7 +634,9 @@ KEST_API void bacon(int n, int p, const int* include, double* data, double missi
  * most 11 and at most a; ncat[k] becomes -B, row k of mids gets the bin
  * midpoints and row k of freqs the counts.  A value on a bin edge falls
  * into the lower bin, the maximum into the last.
- * Codes, in checking order:
+ * A null error makes the call return at once.  Codes, in checking order:
+ *   98  data, ncat or an output null, then codes null while an ncat
+ *       element is positive (detail: its argument number)
  *   2   num_vars < 1 (detail num_vars)
  *   1   num_recs < num_vars (detail num_recs)
  *   3   a < 1 (detail a)
@@ -642,7 +666,11 @@ KEST_API void summ_stats(int num_recs, int num_vars, double missing_code, const 
  * variable), so the longest bar is always 3750 units.  *height receives
  * the drawing's height, 500 + the sum of 200 n + 750 over the drawn
  * variables of n bars.
- * Codes, in checking order (2 to 4 come before the file is touched):
+ * A null error makes the call return at once.  Codes, in checking order
+ * (98 and 2 to 4 come before the file is touched):
+ *   98   height null, counts null while num_vars > 0, or a table a drawn
+ *        variable needs null: codes for a categorical one, freqs for any,
+ *        mids for a histogram (detail: its argument number)
  *   2    num_vars < 0 (detail num_vars)
  *   3    a drawn variable has more bars than a (detail: the variable, from
  *        1)
@@ -666,8 +694,10 @@ KEST_API void bar_chart(const char* path, int num_vars, char** names, const int*
  * to rec_list and variable - 1 to var_list; both lists hold *total ints,
  * and no entry is ever written beyond them.  It prints " num = N " with the
  * number of records to standard output first.
- * Codes, in checking order:
- *   1,1  the file cannot be opened
+ * A null error makes the call return at once.  Codes, in checking order:
+ *   98   num_recs or total null, or in a reading pass rec_list or var_list
+ *        null (detail: its argument number)
+ *   1,1  the file cannot be opened (a null path included)
  *  sizing:
  *   1,0  the file has no first line with three numbers
  *   10   a count below 1 (detail: the line, from 1)

@@ -59,6 +59,20 @@ Outcome check_rows(const Chart& c) noexcept
     return std::nullopt;
 }
 
+// The argument number of the first table a drawn variable needs that is
+// null, or 0: the frequencies for every drawn variable, the codes for a
+// categorical one, the midpoints for a histogram.
+int missing_table(const Chart& c) noexcept
+{
+    for (int k = 0; k < c.num_vars; ++k) {
+        if (c.counts[k] == 0) continue;
+        if (c.counts[k] > 0 && c.codes == nullptr) return 5;
+        if (c.freqs == nullptr) return 6;
+        if (c.counts[k] < 0 && c.mids == nullptr) return 8;
+    }
+    return 0;
+}
+
 // H = 500 + the sum of 200 n + 750 over the drawn variables of n bars.
 int64_t drawing_height(const Chart& c) noexcept
 {
@@ -183,9 +197,14 @@ void chart(const char* path, const Chart& c, int* height, int* error)
 extern "C" void bar_chart(const char* path, int num_vars, char** names, const int* counts, const int* codes,
                           const int* freqs, int a, const double* mids, int* height, int* error)
 {
+    if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{height, 9}})) return;
+        if (num_vars > 0 && !kest::all_given(error, {{counts, 4}})) return;
         const kest::Chart c{num_vars, names, counts, codes, freqs, a, mids};
+        if (const int argument = kest::missing_table(c); argument != 0)
+            return kest::set_error(error, KEST_ERR_NULL_ARGUMENT, argument);
         kest::chart(path, c, height, error);
     });
 }

@@ -183,8 +183,12 @@ Outcome run_pass(const char* path, int pass, int* num_recs, int* total, int* rec
 extern "C" void read_rep(const char* path, int pass, int* num_recs, int* total, int* rec_list, int* var_list,
                          int* error)
 {
+    if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{num_recs, 3}, {total, 4}})) return;
+        // Only the reading pass fills the lists.
+        if (pass > 0 && !kest::all_given(error, {{rec_list, 5}, {var_list, 6}})) return;
         if (const kest::Outcome fault = kest::run_pass(path, pass, num_recs, total, rec_list, var_list))
             kest::set_error(error, fault->code, fault->detail);
     });

@@ -194,6 +194,14 @@ void summarise(const DataMatrix& m, const Outputs& out, int* error) noexcept
     }
 }
 
+// Whether any variable is categorical: only then are the codes read.
+bool any_categorical(const int* ncat, int num_vars) noexcept
+{
+    for (int k = 0; k < num_vars; ++k)
+        if (ncat[k] > 0) return true;
+    return false;
+}
+
 }  // namespace
 
 }  // namespace kest
@@ -202,8 +210,16 @@ extern "C" void summ_stats(int num_recs, int num_vars, double missing_code, cons
                            const int* codes, int a, double* mean, double* sd, double* min, double* max, int* n_obs,
                            double* mids, int* freqs, int* error)
 {
+    if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        if (!kest::all_given(error, {{data, 4}, {ncat, 5}, {mean, 8}, {sd, 9}, {min, 10}, {max, 11}, {n_obs, 12},
+                                     {mids, 13}, {freqs, 14}}))
+            return;
+        if (codes == nullptr && kest::any_categorical(ncat, num_vars)) {
+            kest::set_error(error, KEST_ERR_NULL_ARGUMENT, 6);
+            return;
+        }
         if (num_vars < 1) {
             kest::set_error(error, kest::no_variables, num_vars);
             return;

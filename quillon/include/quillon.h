@@ -48,7 +48,8 @@ extern "C" {
  * engine's generator).  The engine is run as
  *   runcmd impute.cmd 2 4 seed -10000 5 0.5 0.001 passes 3 0 1 layer training
  * Returns 0 on success and -1 on failure; on failure the data file is left
- * as it was. */
+ * as it was.  A null path or flags is refused with -1 and "ERROR LOAD_DATA
+ * FAILED" before the engine is loaded. */
 QUILLON_API int TAV_TSSOM_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
                                   const int* flags, int layer, int training, int passes, int seed);
 

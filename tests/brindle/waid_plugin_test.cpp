@@ -511,3 +511,47 @@ TEST_F(WaidPlugin, RecordsBeyondTheDataFileAreNotImputed)
     // Twelve complete records make one split: x = 1 against x = 2 or 3.
     expect_imputed(set, "y", 0, 2, {{12, "2"}, {13, "5"}});
 }
+
+namespace {
+
+TEST_F(WaidPluginFailure, NullPathsAndPredictorsAreRefusedBeforeTheLog)
+{
+    const DataSet set = convert("a", {"y", "x"}, kUsableRows);
+    const int predictors[] = {1};
+    for (int argument : {1, 2, 3, 5}) {
+        SCOPED_TRACE(argument);
+        testing::internal::CaptureStderr();
+        const int rc = TAV_WAID_WRAPPER(argument == 1 ? nullptr : set.data.c_str(),
+                                        argument == 2 ? nullptr : set.schema.c_str(),
+                                        argument == 3 ? nullptr : set.xsl.c_str(), 0,
+                                        argument == 5 ? nullptr : predictors, 1, 1, 1, 20, 3.0);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), kFailed);
+        expect_untouched(set);
+        struct stat st;
+        EXPECT_NE(::lstat(kLog.c_str(), &st), 0);
+    }
+}
+
+TEST_F(WaidPluginFailure, EmptyTruncatedAndUnreadableDataFile)
+{
+    const DataSet set = convert("a", {"y", "x"}, kUsableRows);
+    // Empty, and cut inside the last record line.
+    for (const std::string& bytes : {std::string(), set.original.substr(0, set.original.size() - 30)}) {
+        spit(set.data, bytes);
+        const Outcome out = run(set, 0, {1});
+        EXPECT_EQ(out.rc, -1);
+        EXPECT_EQ(out.messages, kFailed);
+        EXPECT_EQ(slurp(set.data), bytes);
+    }
+    spit(set.data, set.original);
+    ::chmod(set.data.c_str(), 0);
+    if (std::ifstream(set.data).is_open()) GTEST_SKIP() << "running as root: a file without permissions is read";
+    const Outcome out = run(set, 0, {1});
+    EXPECT_EQ(out.rc, -1);
+    EXPECT_EQ(out.messages, kFailed);
+    ::chmod(set.data.c_str(), 0600);
+    expect_untouched(set);
+}
+
+}  // namespace

@@ -286,7 +286,8 @@ TEST(DataConvTest, RefusedRecords)
     c.delim_type = 0;
     ASSERT_EQ(line_9999.size(), static_cast<std::size_t>(KEST_MAX_LINE));  // 9 999 characters and the line feed
     EXPECT_EQ(c.run_on(line_9999), (Pair{0, 0}));
-    EXPECT_EQ(c.records(), record_line("D", cell("a", "Valid", "1") + cell("b", "Valid", "2") + cell("c", "Valid", "3")));
+    EXPECT_EQ(c.records(),
+              record_line("D", cell("a", "Valid", "1") + cell("b", "Valid", "2") + cell("c", "Valid", "3")));
 }
 
 TEST(DataConvTest, IncompleteRecordStaysInTheDataFile)
@@ -365,6 +366,79 @@ TEST(DataConvTest, ArgumentCodesInTheirOrder)
         k.setup(c, dir);
         EXPECT_EQ(c.run(k.num_vars), k.error) << k.what;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DataConvTest, NullPointersHaveTheCodesOfWhatTheyStandFor)
+{
+    ScratchDir dir;
+    Conversion c(dir);
+    write_file(c.text_path, "1,2,3\n");
+    std::vector<char*> names;
+    for (std::string& n : c.names) names.push_back(n.data());
+    const auto convert = [&](char* dataset, const char* text, const char* data, const char* xsl, const char* schema,
+                             char** name_list, const int* flags, const int* num_codes, const int* table) {
+        Pair error = {-77, -77};
+        data_conv(dataset, text, data, xsl, schema, 1, 3, 2, 0.0, 0, name_list, flags, num_codes, table, 1,
+                  error.data());
+        return error;
+    };
+    char* const d = c.dataset.data();
+    const char* const text = c.text_path.c_str();
+    const char* const data = c.data_path.c_str();
+    const char* const xsl = c.xsl_path.c_str();
+    const char* const schema = c.schema_path.c_str();
+    const int* const flags = c.flags.data();
+    const int* const codes = c.num_codes.data();
+    const int* const table = c.code_table.data();
+    EXPECT_EQ(convert(nullptr, text, data, xsl, schema, names.data(), flags, codes, table), (Pair{65, -1}));
+    EXPECT_EQ(convert(d, text, data, xsl, schema, nullptr, flags, codes, table), (Pair{65, 0}));
+    names[1] = nullptr;
+    EXPECT_EQ(convert(d, text, data, xsl, schema, names.data(), flags, codes, table), (Pair{65, 1}));
+    names[1] = c.names[1].data();
+    EXPECT_TRUE(dir.entries() == std::vector<std::string>{"in.txt"});
+    // A categorical variable needs its code count, and its codes when it
+    // lists any.
+    const int categorical[] = {0, 2, 0};
+    const int one_code[] = {0, 1, 0};
+    EXPECT_EQ(convert(d, text, data, xsl, schema, names.data(), categorical, nullptr, table), (Pair{64, 1}));
+    EXPECT_EQ(convert(d, text, data, xsl, schema, names.data(), categorical, one_code, nullptr), (Pair{64, 1}));
+    EXPECT_TRUE(dir.entries() == std::vector<std::string>{"in.txt"});
+    // Paths: files that cannot be opened or created.
+    EXPECT_EQ(convert(d, nullptr, data, xsl, schema, names.data(), flags, codes, table), (Pair{2, 1}));
+    EXPECT_EQ(convert(d, text, nullptr, xsl, schema, names.data(), flags, codes, table), (Pair{3, 1}));
+    EXPECT_EQ(convert(d, text, data, nullptr, schema, names.data(), flags, codes, table), (Pair{4, 1}));
+    EXPECT_EQ(convert(d, text, data, xsl, nullptr, names.data(), flags, codes, table), (Pair{5, 1}));
+    // Without flags every variable is continuous; without codes none is
+    // needed then.
+    EXPECT_EQ(convert(d, text, data, xsl, schema, names.data(), nullptr, nullptr, nullptr), (Pair{0, 0}));
+    EXPECT_EQ(c.records(),
+              record_line("D", cell("a", "Valid", "1") + cell("b", "Valid", "2") + cell("c", "Valid", "3")));
+    // A null ErrorPair makes the call return before a file is touched.
+    const std::string before = read_file(c.data_path);
+    write_file(c.text_path, "4,5,6\n");
+    data_conv(d, text, data, xsl, schema, 1, 3, 2, 0.0, 0, names.data(), nullptr, nullptr, nullptr, 1, nullptr);
+    EXPECT_EQ(read_file(c.data_path), before);
+}
+
+TEST(DataConvTest, EmptyTruncatedAndUnreadableTextFiles)
+{
+    ScratchDir dir;
+    Conversion c(dir);
+    c.num_obs = 2;
+    // No record at all, and a text that ends inside the second record.
+    EXPECT_EQ(c.run_on(""), (Pair{51, 1}));
+    EXPECT_EQ(c.run_on("1,2,3\n4,5"), (Pair{51, 2}));
+    c.header_lines = 1;
+    EXPECT_EQ(c.run_on(""), (Pair{10, 2}));
+    c.header_lines = 0;
+    write_file(c.text_path, "1,2,3\n4,5,6\n");
+    ASSERT_EQ(c.run(), (Pair{0, 0}));
+    if (!make_unreadable(c.text_path)) GTEST_SKIP() << "running as root: a file without permissions is read";
+    EXPECT_EQ(c.run(), (Pair{2, 1}));
 }
 
 }  // namespace

@@ -76,3 +76,33 @@ TEST(NameListTest, CallsOutsideTheListDoNothing)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NameListTest, NullPointersDoNothing)
+{
+    list_names(nullptr, 2, 0, "x");
+    EXPECT_EQ(alloc_names(nullptr, 2, 0, 10), nullptr);
+    char destination[16] = "untouched";
+    EXPECT_EQ(get_names(nullptr, 0, destination), 0);
+    EXPECT_STREQ(destination, "untouched");
+
+    char** list = nullptr;
+    list_names(&list, 2, 0, "a");
+    ASSERT_NE(list, nullptr);
+    list_names(&list, 2, 1, nullptr);  // nothing is copied
+    EXPECT_STREQ(list[0], "a");
+    EXPECT_EQ(list[1], nullptr);
+    EXPECT_EQ(get_names(list, 0, nullptr), 0);
+    EXPECT_EQ(get_names(list, 1, destination), 0);
+    EXPECT_STREQ(destination, "</name>");
+    free_list(list, 2);
+    // Index 0 still creates the array.
+    list = nullptr;
+    list_names(&list, 2, 0, nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list[0], nullptr);
+    free_list(list, 2);
+}
+
+}  // namespace

@@ -70,6 +70,16 @@ inline std::string read_file(const std::string& path)
 
 inline bool file_exists(const std::string& path) { return fs::exists(path); }
 
+// Takes every permission from the file.  Returns false when the file can
+// still be opened for reading (a process with the rights of root reads it
+// all the same), so that a test can skip what it cannot arrange.
+inline bool make_unreadable(const std::string& path)
+{
+    ::chmod(path.c_str(), 0);
+    std::ifstream probe(path, std::ios::binary);
+    return !probe.is_open();
+}
+
 inline std::vector<std::string> split_lines(const std::string& text)
 {
     std::vector<std::string> lines;

@@ -337,3 +337,67 @@ TEST(XmlReadTest, NullArraysAreRefusedWithTheirArgumentNumber)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XmlReadTest, EmptyTruncatedAndUnreadableFiles)
+{
+    ScratchDir dir;
+    const std::string second = record_line("D", cell("x", "Valid", "3") + cell("y", "Valid", "4"));
+    const std::string first = record_line("D", cell("x", "Valid", "1") + cell("y", "Valid", "2"));
+    const DataSet set(dir, {{"x"}, {"y"}}, {first, second});
+    const std::string data = read_file(set.data_path);
+    const std::string schema = read_file(set.schema_path);
+
+    // An empty data file has no record line; an empty schema has too few
+    // lines for the sizing and no "<ElementType" line for the reader.
+    write_file(set.data_path, "");
+    EXPECT_EQ(read_set(set.data_path, set.schema_path, 2, 2, 1).error, (Pair{1, 1}));
+    write_file(set.data_path, data);
+    write_file(set.schema_path, "");
+    EXPECT_EQ(size_of(set.schema_path).error, (Pair{2, 1}));
+    EXPECT_EQ(read_set(set.data_path, set.schema_path, 2, 2, 1).error, (Pair{1, 1}));
+
+    // A schema cut inside its observations line; a data file cut inside the
+    // second record's second cell, whose element then has no ">".
+    write_file(set.schema_path, schema.substr(0, schema.find("<?Number of observations = ") + 20));
+    EXPECT_EQ(size_of(set.schema_path).error.front(), 1);
+    write_file(set.schema_path, schema);
+    write_file(set.data_path, data.substr(0, data.find(second) + second.find("<y") + 4));
+    const Read cut = read_set(set.data_path, set.schema_path, 2, 2, 1);
+    EXPECT_EQ(cut.error, (Pair{1, 2}));
+    EXPECT_EQ(cut.data, (std::vector<double>{1, 2, 3, untouched}));
+
+    write_file(set.data_path, data);
+    if (!make_unreadable(set.data_path)) GTEST_SKIP() << "running as root: a file without permissions is read";
+    EXPECT_EQ(read_set(set.data_path, set.schema_path, 2, 2, 1).error, (Pair{1, 0}));
+    make_unreadable(set.schema_path);
+    EXPECT_EQ(size_of(set.schema_path).error, (Pair{2, 0}));
+    EXPECT_EQ(read_set(dir.file("absent.xml"), set.schema_path, 2, 2, 1).error, (Pair{1, 0}));
+    ::chmod(set.data_path.c_str(), 0600);
+    EXPECT_EQ(read_set(set.data_path, set.schema_path, 2, 2, 1).error, (Pair{2, 0}));
+}
+
+TEST(XmlDataSizeTest, NullPathsAreFilesThatCannotBeOpened)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}}, {record_line("D", cell("x", "Valid", "1"))});
+    Sized s{{-77, -77}, -1, -1, -1};
+    xml_data_size(nullptr, &s.num_obs, &s.num_vars, &s.name_size, s.error.data());
+    EXPECT_EQ(s.error, (Pair{2, 0}));
+    EXPECT_EQ(s.num_obs, -1);
+    EXPECT_EQ(read_set(set.data_path, "", 1, 1, 1).error, (Pair{2, 0}));
+    std::vector<double> data(1, untouched);
+    std::vector<int> ncat(1), codes(4);
+    int n_missing = -1;
+    Pair error = {-77, -77};
+    xml_read(nullptr, set.schema_path.c_str(), M, 1, 1, data.data(), nullptr, ncat.data(), codes.data(), 4, 5,
+             &n_missing, error.data());
+    EXPECT_EQ(error, (Pair{1, 0}));
+    xml_read(set.data_path.c_str(), nullptr, M, 1, 1, data.data(), nullptr, ncat.data(), codes.data(), 4, 5,
+             &n_missing, error.data());
+    EXPECT_EQ(error, (Pair{2, 0}));
+    EXPECT_EQ(data, std::vector<double>(1, untouched));
+}
+
+}  // namespace

@@ -393,3 +393,39 @@ TEST(XmlUpdateTest, NullChangeArrays)
 }
 
 }  // namespace
+
+namespace {
+
+// The update of cell (0, 0) to 9 on a data file holding the given bytes:
+// the code, with the file and its folder as they were.
+Pair update_refused(const std::string& bytes)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2"), rec("3", "4")});
+    write_file(set.data_path, bytes);
+    const auto entries = dir.entries();
+    const Pair error = set.update(2, 2, 1, {{0, 0, 9}});
+    EXPECT_EQ(read_file(set.data_path), bytes);
+    EXPECT_EQ(dir.entries(), entries);
+    return error;
+}
+
+TEST(XmlUpdateTest, EmptyTruncatedAndUnreadableDataFiles)
+{
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2"), rec("3", "4")});
+    const std::string full = read_file(set.data_path);
+    EXPECT_EQ(update_refused(""), (Pair{21, 1}));
+    // Cut inside the second record's second cell, and right after the first
+    // record's line feed: either way the file ends before its records do.
+    EXPECT_EQ(update_refused(full.substr(0, full.find(rec("3", "4")) + rec("3", "4").find("<y") + 4)), (Pair{21, 1}));
+    EXPECT_EQ(update_refused(full.substr(0, full.find(rec("3", "4")))), (Pair{21, 1}));
+
+    if (!make_unreadable(set.data_path)) GTEST_SKIP() << "running as root: a file without permissions is read";
+    EXPECT_EQ(set.update(2, 2, 1, {{0, 0, 9}}), (Pair{21, 1}));
+    ::chmod(set.data_path.c_str(), 0600);
+    EXPECT_EQ(read_file(set.data_path), full);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"d.xdr", "d.xml"}));
+}
+
+}  // namespace

@@ -544,3 +544,67 @@ TEST(GenImpTest, CategoricalValuesCopiedUnrounded)
 }
 
 }  // namespace
+
+namespace {
+
+// Calls gen_imp on the call's arrays with the pointer of one argument
+// (counted from 1; 0 none) replaced by null.
+void run_without(GenCall& c, int argument)
+{
+    auto given = [argument](int number, auto* pointer) { return number == argument ? nullptr : pointer; };
+    c.recs.assign(c.data.size() + 1, -5);
+    c.vars.assign(c.data.size() + 1, -5);
+    c.vals.assign(c.data.size() + 1, sentinel);
+    c.cat_dist.resize(std::max<size_t>(c.cat_dist.size(), c.len * c.d * c.d), 0.0);
+    gen_imp(given(1, c.pool), c.seed, c.tie_limit, c.selector, c.reuse, c.min_weight, given(7, c.weights.data()),
+            given(8, c.scales.data()), given(9, c.types.data()), given(10, c.cat_dist.data()), c.n, c.len,
+            given(13, c.data.data()), given(14, c.ncat.data()), given(15, c.codes.data()), c.d, miss,
+            given(18, &c.n_cells), given(19, c.recs.data()), given(20, c.vars.data()), given(21, c.vals.data()),
+            c.report);
+}
+
+TEST(GenImpTest, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    for (int argument : {1, 7, 8, 9, 13, 14, 15, 18, 19, 20, 21}) {
+        GenCall c = base_call();
+        run_without(c, argument);
+        EXPECT_EQ(c.report[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(c.report[1], argument);
+        expect_counts(c, 0, 0, 0);
+        EXPECT_EQ(c.n_cells, 0) << argument;
+        EXPECT_EQ(c.vals, std::vector<double>(c.data.size() + 1, sentinel)) << argument;
+    }
+    // The category distances are needed only by a categorical variable of
+    // distance type 2; the codes only with a categorical variable.
+    GenCall c = base_call();
+    run_without(c, 10);
+    EXPECT_EQ(c.report[0], 0);
+    EXPECT_EQ(c.value(0, 2), 105.0);
+    c = base_call();
+    c.types[0] = 2;
+    run_without(c, 10);
+    EXPECT_EQ(c.report[0], KEST_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(c.report[1], 10);
+    EXPECT_EQ(c.n_cells, 0);
+    c = base_call();
+    c.ncat[0] = 0;
+    run_without(c, 15);
+    EXPECT_EQ(c.report[0], 0);
+    // Class mode reads the class variable's codes first.
+    c = base_call();
+    c.pool[0] = -1;
+    run_without(c, 15);
+    EXPECT_EQ(c.report[0], KEST_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(c.report[1], 15);
+    // Without variables there is nothing per variable to read.
+    GenCall none(2, 0, {});
+    run_without(none, 7);
+    EXPECT_EQ(none.report[0], 7);
+    // A null report makes the call return.
+    c = base_call();
+    gen_imp(c.pool, 0, 1, 0, 1, 0.0, c.weights.data(), c.scales.data(), c.types.data(), nullptr, c.n, c.len,
+            c.data.data(), c.ncat.data(), c.codes.data(), c.d, miss, &c.n_cells, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(c.n_cells, 0);
+}
+
+}  // namespace

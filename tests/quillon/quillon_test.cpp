@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -432,6 +433,70 @@ TEST_F(Quillon, ImputationOutsideAWrapperRunHasNoEngineAndFailsOnTheFirstSetting
     EXPECT_TRUE(log().empty());
     EXPECT_EQ(TAV_IMPUTATION(nullptr, 4, 3, data.data(), data_.c_str(), schema_.c_str(), xsl_.c_str()),
               QUILLON_SETTINGS_OF_FIRST_FAILED);
+    EXPECT_EQ(slurp(data_), original_);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Quillon, NullPathsAndFlagsAreRefusedBeforeTheEngineIsUsed)
+{
+    const std::vector<int> flags{1, 1, 1};
+    for (int argument : {1, 2, 3, 4}) {
+        SCOPED_TRACE(argument);
+        testing::internal::CaptureStderr();
+        const int rc = TAV_TSSOM_WRAPPER(argument == 1 ? nullptr : data_.c_str(),
+                                         argument == 2 ? nullptr : schema_.c_str(),
+                                         argument == 3 ? nullptr : xsl_.c_str(), argument == 4 ? nullptr : flags.data(),
+                                         0, 1, 20, 7);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "TS-SOM: ERROR LOAD_DATA FAILED\n");
+        EXPECT_EQ(rc, -1);
+        EXPECT_TRUE(log().empty());
+        EXPECT_EQ(slurp(data_), original_);
+    }
+    // The second half refuses its null pointers without a message.
+    const std::vector<double> data(12, 1.0);
+    for (int argument : {1, 4, 5, 6, 7}) {
+        SCOPED_TRACE(argument);
+        testing::internal::CaptureStderr();
+        const int rc = TAV_IMPUTATION(argument == 1 ? nullptr : flags.data(), 4, 3,
+                                      argument == 4 ? nullptr : data.data(), argument == 5 ? nullptr : data_.c_str(),
+                                      argument == 6 ? nullptr : schema_.c_str(),
+                                      argument == 7 ? nullptr : xsl_.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(rc, QUILLON_SETTINGS_OF_FIRST_FAILED);
+    }
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ(slurp(data_), original_);
+}
+
+TEST_F(Quillon, MissingEmptyTruncatedAndUnreadableDataFile)
+{
+    script_output();
+    // Empty, and cut inside the last record line.
+    for (const std::string& bytes : {std::string(), original_.substr(0, original_.size() - 30)}) {
+        std::ofstream(data_, std::ios::binary | std::ios::trunc) << bytes;
+        const Outcome o = run();
+        EXPECT_EQ(o.rc, -1);
+        EXPECT_EQ(o.messages, "TS-SOM: ERROR LOAD_DATA FAILED\n");
+        EXPECT_TRUE(log().empty());
+        EXPECT_EQ(slurp(data_), bytes);
+    }
+    fs::remove(data_);
+    Outcome o = run();
+    EXPECT_EQ(o.rc, -1);
+    EXPECT_EQ(o.messages, "TS-SOM: ERROR LOAD_DATA FAILED\n");
+    EXPECT_FALSE(fs::exists(data_));
+
+    std::ofstream(data_, std::ios::binary | std::ios::trunc) << original_;
+    ::chmod(data_.c_str(), 0);
+    if (std::ifstream(data_).is_open()) GTEST_SKIP() << "running as root: a file without permissions is read";
+    o = run();
+    EXPECT_EQ(o.rc, -1);
+    EXPECT_EQ(o.messages, "TS-SOM: ERROR LOAD_DATA FAILED\n");
+    EXPECT_TRUE(log().empty());
+    ::chmod(data_.c_str(), 0600);
     EXPECT_EQ(slurp(data_), original_);
 }
 

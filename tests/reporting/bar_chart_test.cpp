@@ -307,3 +307,48 @@ TEST(BarChart, DrawsTheTablesSummStatsFills)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BarChart, NullTablesAreRefusedWithTheirArgumentNumber)
+{
+    ScratchDir dir;
+    const std::string path = dir.file("kept.svg");
+    write_file(path, "earlier chart\n");
+    ChartCall c({"c", "h"}, {2, -2}, 2);
+    c.row(0, {1, 2}, {3, 4});
+    c.row(1, {}, {5, 6}, {1.5, 2.5});
+    for (int argument : {4, 5, 6, 8, 9}) {
+        auto given = [argument](int number, auto* pointer) { return number == argument ? nullptr : pointer; };
+        int height = unset;
+        int error[2] = {55, 55};
+        bar_chart(path.c_str(), 2, nullptr, given(4, c.counts.data()), given(5, c.codes.data()),
+                  given(6, c.freqs.data()), c.a, given(8, c.mids.data()), given(9, &height), error);
+        EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(error[1], argument);
+        EXPECT_EQ(height, unset) << argument;
+        EXPECT_EQ(read_file(path), "earlier chart\n") << argument;
+    }
+    // A chart of categorical variables needs no midpoints, one of
+    // histograms no codes; names may be left out.
+    int height = unset;
+    int error[2] = {55, 55};
+    bar_chart(path.c_str(), 1, nullptr, c.counts.data(), c.codes.data(), c.freqs.data(), c.a, nullptr, &height,
+              error);
+    EXPECT_EQ(error[0], 0);
+    EXPECT_EQ(height, 1650);
+    const int histogram[] = {-2};
+    bar_chart(path.c_str(), 1, nullptr, histogram, nullptr, c.freqs.data(), c.a, c.mids.data(), &height, error);
+    EXPECT_EQ(error[0], 0);
+    // No variable: no table is read.
+    bar_chart(path.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1, nullptr, &height, error);
+    EXPECT_EQ(error[0], 0);
+    EXPECT_EQ(height, 500);
+    // A null ErrorPair makes the call return before the file is touched.
+    write_file(path, "earlier chart\n");
+    bar_chart(path.c_str(), 1, nullptr, c.counts.data(), c.codes.data(), c.freqs.data(), c.a, nullptr, &height,
+              nullptr);
+    EXPECT_EQ(read_file(path), "earlier chart\n");
+}
+
+}  // namespace

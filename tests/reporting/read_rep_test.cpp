@@ -230,3 +230,57 @@ TEST(ReadRep, AFileGrownSinceSizingIsNeverReadBeyondTheLists)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReadRep, NullCountsAndListsAreRefusedWithTheirArgumentNumber)
+{
+    ScratchDir dir;
+    write_file(dir.file("r.txt"), "1,0,1,3,\n");
+    int records = 1, total = 1;
+    std::vector<int> recs(2, unset), vars(2, unset);
+    for (int argument : {3, 4, 5, 6}) {
+        auto given = [argument](int number, int* pointer) { return number == argument ? nullptr : pointer; };
+        int error[2] = {55, 55};
+        testing::internal::CaptureStdout();
+        read_rep(dir.file("r.txt").c_str(), 1, given(3, &records), given(4, &total), given(5, recs.data()),
+                 given(6, vars.data()), error);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << argument;
+        EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(error[1], argument);
+        EXPECT_EQ(recs, std::vector<int>(2, unset));
+        EXPECT_EQ(vars, std::vector<int>(2, unset));
+    }
+    // Sizing needs no lists, but its counts.
+    int error[2] = {55, 55};
+    read_rep(dir.file("r.txt").c_str(), 0, &records, nullptr, nullptr, nullptr, error);
+    EXPECT_EQ(error[0], KEST_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(error[1], 4);
+    // A null path is a file that cannot be opened; a null ErrorPair makes
+    // the call return.
+    read_rep(nullptr, 0, &records, &total, nullptr, nullptr, error);
+    EXPECT_EQ(error[0], 1);
+    EXPECT_EQ(error[1], 1);
+    testing::internal::CaptureStdout();
+    read_rep(dir.file("r.txt").c_str(), 1, &records, &total, recs.data(), vars.data(), nullptr);
+    testing::internal::GetCapturedStdout();
+}
+
+TEST(ReadRep, UnreadableAndTruncatedFiles)
+{
+    ScratchDir dir;
+    // A file cut inside its last entry: the header promises two.
+    write_file(dir.file("cut.txt"), "1,0,2,3,");
+    const Read cut = read_report(dir.file("cut.txt"), 1, 2);
+    EXPECT_EQ(cut.error[0], 1);
+    EXPECT_EQ(cut.error[1], 0);
+    EXPECT_EQ(cut.recs, (std::vector<int>{0, unset, unset}));
+    write_file(dir.file("r.txt"), "1,0,1,3,\n");
+    if (!make_unreadable(dir.file("r.txt"))) GTEST_SKIP() << "running as root: a file without permissions is read";
+    const Sized s = size_report(dir.file("r.txt"));
+    EXPECT_EQ(s.error[0], 1);
+    EXPECT_EQ(s.error[1], 1);
+    EXPECT_EQ(s.records, unset);
+}
+
+}  // namespace

@@ -288,3 +288,36 @@ TEST(SummStats, ACodeFailureReplacesTooFewValues)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SummStats, NullArraysAreRefusedWithTheirArgumentNumber)
+{
+    // Variable 0 continuous, variable 1 categorical.
+    for (int argument : {4, 5, 6, 8, 9, 10, 11, 12, 13, 14}) {
+        SummCall c(4, 2, {1, 1, 2, 2, 3, 1, 4, 2}, 4);
+        c.categorical(1, {1, 2});
+        auto given = [argument](int number, auto* pointer) { return number == argument ? nullptr : pointer; };
+        summ_stats(c.num_recs, c.num_vars, miss, given(4, c.data.data()), given(5, c.ncat.data()),
+                   given(6, c.codes.data()), c.a, given(8, c.mean.data()), given(9, c.sd.data()),
+                   given(10, c.min.data()), given(11, c.max.data()), given(12, c.n_obs.data()),
+                   given(13, c.mids.data()), given(14, c.freqs.data()), c.error);
+        EXPECT_EQ(c.error[0], KEST_ERR_NULL_ARGUMENT) << argument;
+        EXPECT_EQ(c.error[1], argument);
+        EXPECT_TRUE(c.untouched(0) && c.untouched(1)) << argument;
+        EXPECT_EQ(c.ncat, (std::vector<int>{0, 2})) << argument;
+    }
+    // Without a categorical variable the codes are not read; a null
+    // ErrorPair makes the call return.
+    SummCall c(4, 1, {1, 2, 3, 4}, 4);
+    summ_stats(4, 1, miss, c.data.data(), c.ncat.data(), nullptr, 4, c.mean.data(), c.sd.data(), c.min.data(),
+               c.max.data(), c.n_obs.data(), c.mids.data(), c.freqs.data(), c.error);
+    EXPECT_EQ(c.error[0], 0);
+    EXPECT_EQ(c.mean[0], 2.5);
+    SummCall quiet(4, 1, {1, 2, 3, 4}, 4);
+    summ_stats(4, 1, miss, quiet.data.data(), quiet.ncat.data(), nullptr, 4, quiet.mean.data(), quiet.sd.data(),
+               quiet.min.data(), quiet.max.data(), quiet.n_obs.data(), quiet.mids.data(), quiet.freqs.data(), nullptr);
+    EXPECT_TRUE(quiet.untouched(0));
+}
+
+}  // namespace

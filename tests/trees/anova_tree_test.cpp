@@ -469,3 +469,22 @@ TEST(AnovaTreeReference, TopDownPruningGivesTheTreeOfBottomUpPruning)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AnovaTreeArguments, NullSelectionAndErrorPair)
+{
+    Grow g(2, {{1, 1}, {2, 1}, {3, 5}, {4, 5}}, {0}, 1);
+    TreeNode* out = kSentinel;
+    int error[2] = {0, -12345};
+    anova_tree(0, 2, 4, 4, g.data.data(), nullptr, 1, nullptr, 1, -1, g.ncat.data(), 2, 1, 0.0, 0, &out, error);
+    EXPECT_EQ(error[0], 8);
+    EXPECT_EQ(error[1], -12345);
+    EXPECT_EQ(out, kSentinel);
+    anova_tree(0, 2, 4, 4, g.data.data(), nullptr, 1, g.sel.data(), 1, -1, g.ncat.data(), 2, 1, 0.0, 0, &out,
+               nullptr);
+    EXPECT_EQ(out, kSentinel);
+    EXPECT_NE(g.run(), nullptr);  // the same call grows a tree with an ErrorPair
+}
+
+}  // namespace

@@ -677,3 +677,17 @@ TEST(GiniTreeFetch, FetchedMatrixGrowsTheSameTreeAndItsCodesStand)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GiniTreeArguments, NullErrorPairReturnsAtOnce)
+{
+    Grow g(2, {{1, 1}, {2, 1}, {3, 2}, {4, 2}}, {0}, 1, 2);
+    TreeNode* out = kSentinel;
+    gini_tree(0, 2, 4, 4, g.data.data(), nullptr, 1, g.sel.data(), 1, g.ncat.data(), nullptr, 2, 1, 0.0, 0, &out,
+              nullptr);
+    EXPECT_EQ(out, kSentinel);
+    EXPECT_NE(g.run(), nullptr);  // the same call grows a tree with an ErrorPair
+}
+
+}  // namespace

@@ -21,6 +21,7 @@
 namespace {
 
 using kest::TreePtr;
+using kest_test::make_unreadable;
 using kest_test::read_file;
 using kest_test::ScratchDir;
 using kest_test::write_file;
@@ -510,3 +511,35 @@ TEST(TreeFile, GrownTreeLoadsBackAndScoresAlike)
     EXPECT_LE(score(loaded.get(), from_file), 0);
     EXPECT_EQ(from_grown, from_file);
 }
+
+namespace {
+
+TEST(TreeFile, UnreadableFileNullOutputAndNullErrorPair)
+{
+    ScratchDir dir;
+    const TreePtr tree(mixed_tree());
+    ASSERT_EQ(save(tree.get(), dir.file("a.tree")), 0);
+    const std::string bytes = read_file(dir.file("a.tree"));
+    // Without an ErrorPair neither routine touches anything.
+    tree_save(nullptr, dir.file("a.tree").c_str(), nullptr);
+    EXPECT_EQ(read_file(dir.file("a.tree")), bytes);
+    TreeNode dummy{};
+    TreeNode* root = &dummy;
+    tree_load(&root, dir.file("a.tree").c_str(), nullptr);
+    EXPECT_EQ(root, &dummy);
+    tree_free(nullptr);  // accepted
+    // Without root_out the file is read, checked and released.
+    int error[2] = {0, 1234};
+    tree_load(nullptr, dir.file("a.tree").c_str(), error);
+    EXPECT_EQ(error[0], 0);
+    write_file(dir.file("cut.tree"), bytes.substr(0, 40));
+    tree_load(nullptr, dir.file("cut.tree").c_str(), error);
+    EXPECT_EQ(error[0], 70);
+
+    if (!make_unreadable(dir.file("a.tree"))) GTEST_SKIP() << "running as root: a file without permissions is read";
+    int code = 0;
+    EXPECT_EQ(load(dir.file("a.tree"), &code), nullptr);
+    EXPECT_EQ(code, 70);
+}
+
+}  // namespace

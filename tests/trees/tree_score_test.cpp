@@ -451,3 +451,17 @@ TEST(TreeScoreDescent, BlocksOfRecordsScoreLikeOneAtATime)
     }
     EXPECT_TRUE(same_state(s.state, reference_state));
 }
+
+namespace {
+
+TEST(TreeScoreArguments, NullErrorPairReturnsAtOnce)
+{
+    Score s(1, {1, 2, 3}, two_leaves());
+    std::vector<double> values(3, kUntouched), spreads(3, kUntouched);
+    tree_score(0, 1, 3, 3, s.data.data(), nullptr, s.tree.get(), 0, 1, &s.state, values.data(), spreads.data(),
+               nullptr);
+    EXPECT_EQ(values, std::vector<double>(3, kUntouched));
+    EXPECT_EQ(spreads, std::vector<double>(3, kUntouched));
+}
+
+}  // namespace

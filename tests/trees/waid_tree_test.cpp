@@ -777,3 +777,18 @@ TEST(WaidTreeFetch, FetchCodesEndTheCall)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WaidTreeArguments, NullErrorPairReturnsAtOnce)
+{
+    Grow g(3, {{1, 0, 1}, {2, 0, 2}, {3, 0, 3}, {4, 0, 3}}, {0}, 2);
+    std::vector<double> weights(4, 777.0);
+    TreeNode* out = kSentinel;
+    waid_tree(0, 3, 4, 4, g.data.data(), nullptr, 1, g.sel.data(), 2, 1, weights.data(), g.ncat.data(), 1e-10, 100,
+              4.685, 2, 1, 0, &out, nullptr);
+    EXPECT_EQ(out, kSentinel);
+    EXPECT_EQ(weights, std::vector<double>(4, 777.0));
+}
+
+}  // namespace
