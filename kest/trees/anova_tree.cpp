@@ -199,14 +199,11 @@ extern "C" void anova_tree(int rec1, int num_vars, int num_recs, int num_rows, c
             error[0] = code;
             return;
         }
-        std::unique_ptr<double[]> fetched;
-        data = kest::matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
-        if (data == nullptr) return;
         // Code 10 also stands for a categorical value out of range.
-        if (!kest::categorical_values_in_range(data, num_rows, num_vars, ncat, kest::CategoryRange::exact)) {
-            error[0] = 10;
-            return;
-        }
+        std::unique_ptr<double[]> fetched;
+        data = kest::checked_matrix(data, fetch, rec1, num_rows, num_vars, ncat, kest::CategoryRange::exact, 10,
+                                    fetched, error);
+        if (data == nullptr) return;
         const kest::Settings settings{std::vector<int>(vars_selected, vars_selected + num_selected),
                                       dep_var,
                                       weight_var < 0 ? -1 : weight_var,

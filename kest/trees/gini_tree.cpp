@@ -365,12 +365,9 @@ extern "C" void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, co
             return;
         }
         std::unique_ptr<double[]> fetched;
-        data = kest::matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
+        data = kest::checked_matrix(data, fetch, rec1, num_rows, num_vars, ncat, kest::CategoryRange::exact, 10,
+                                    fetched, error);
         if (data == nullptr) return;
-        if (!kest::categorical_values_in_range(data, num_rows, num_vars, ncat, kest::CategoryRange::exact)) {
-            error[0] = 10;
-            return;
-        }
         const int classes = ncat[dep_var];
         const kest::Settings settings{std::vector<int>(vars_selected, vars_selected + num_selected),
                                       dep_var,

@@ -150,6 +150,19 @@ bool categorical_values_in_range(const double* data, int num_rows, int num_vars,
     return true;
 }
 
+const double* checked_matrix(const double* data, KestFetch fetch, int rec1, int num_rows, int num_vars,
+                             const int* ncat, CategoryRange range, int range_code,
+                             std::unique_ptr<double[]>& fetched, int* error)
+{
+    const double* matrix = matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
+    if (matrix == nullptr) return nullptr;
+    if (!categorical_values_in_range(matrix, num_rows, num_vars, ncat, range)) {
+        error[0] = range_code;
+        return nullptr;
+    }
+    return matrix;
+}
+
 void start_leaf(TreeNode* node, int kind, bool keep, std::size_t count) noexcept
 {
     node->kind = kind;

@@ -140,6 +140,13 @@ enum class CategoryRange { truncated, exact };
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat,
                                  CategoryRange range = CategoryRange::truncated) noexcept;
 
+// The matrix a grower works on (as matrix_of) once its categorical values
+// are found in range.  Null when the fetch failed (its code stays) or a
+// value lies out of range (the ErrorPair's code becomes range_code).
+const double* checked_matrix(const double* data, KestFetch fetch, int rec1, int num_rows, int num_vars,
+                             const int* ncat, CategoryRange range, int range_code,
+                             std::unique_ptr<double[]>& fetched, int* error);
+
 // ------------------------------------------------------------ node statistics
 
 // Fills the fields every new node starts with: a leaf of this kind that

@@ -285,12 +285,9 @@ extern "C" void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, co
             return;
         }
         std::unique_ptr<double[]> fetched;
-        data = kest::matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
+        data = kest::checked_matrix(data, fetch, rec1, num_rows, num_vars, ncat, kest::CategoryRange::truncated, 12,
+                                    fetched, error);
         if (data == nullptr) return;
-        if (!kest::categorical_values_in_range(data, num_rows, num_vars, ncat)) {
-            error[0] = 12;
-            return;
-        }
         std::fill(rec_weights, rec_weights + num_recs, 0.0);
         const kest::Settings settings{std::vector<int>(vars_selected, vars_selected + num_selected),
                                       dep_var,

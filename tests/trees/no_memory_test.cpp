@@ -7,54 +7,13 @@
 #include <new>
 #include <vector>
 
+#include "../support/allocation_budget.h"
 #include "kest.h"
 
-// The replaced operators below pair malloc with free themselves; the compiler
-// only sees free applied to what operator new returned.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 namespace {
 
-// Allocation budget: -1 unlimited, otherwise the allocations still allowed.
-long budget = -1;
-long live = 0;  // allocations not yet released
-
-void* allocate(std::size_t size)
-{
-    if (budget == 0) return nullptr;
-    if (budget > 0) --budget;
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p != nullptr) ++live;
-    return p;
-}
-
-void release(void* p) noexcept
-{
-    if (p == nullptr) return;
-    --live;
-    std::free(p);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size)
-{
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size)
-{
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-
-namespace {
+using allocation_budget::budget;
+using allocation_budget::live;
 
 // Twenty records: a continuous and a categorical predictor, a class and a
 // case weight.
