@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "brindle.h"
+#include "../support/text_files.h"
 #include "kest.h"
 
 namespace {
@@ -27,13 +28,7 @@ constexpr double kMissing = -999.0;
 const std::string kLog = BRINDLE_DEBUG_LOG;
 const std::string kFailed = "WAID: ERROR LOAD_DATA FAILED\n";
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_text::slurp;
 
 void spit(const fs::path& path, const std::string& text)
 {

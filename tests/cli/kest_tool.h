@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "../support/text_files.h"
+
 namespace kest_cli_test {
 
 namespace fs = std::filesystem;
@@ -20,13 +22,7 @@ struct Outcome {
     std::string out, err;
 };
 
-inline std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_text::slurp;
 
 inline void write_file(const fs::path& path, const std::string& text)
 {

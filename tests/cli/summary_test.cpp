@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "../support/text_files.h"
 #include "kest_tool.h"
 
 namespace {
@@ -20,13 +21,7 @@ bool well_formed(const fs::path& file)
     return std::system(command.c_str()) == 0;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using test_text::lines_of;
 
 class KestSummary : public KestTool {
 protected:

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/text_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -26,21 +28,8 @@ struct DemoRun {
     std::string out, err;
 };
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using test_text::slurp;
+using test_text::lines_of;
 
 // One printed row: its row index and the two values.
 struct Row {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/text_files.h"
 #include "engine.h"
 
 namespace {
@@ -27,13 +28,7 @@ bool resident(const char* path)
     return true;
 }
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_text::slurp;
 
 class EngineBinding : public ::testing::Test {
 protected:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kest.h"
+#include "../support/text_files.h"
 #include "quillon.h"
 
 namespace {
@@ -23,13 +24,7 @@ namespace fs = std::filesystem;
 constexpr double kMissing = -10000.0;
 constexpr int kRecords = 90;
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_text::slurp;
 
 // Three clusters of households around incomes of 1000, 5000 and 9000,
 // ages of 20, 40 and 60 and sizes of 1, 3 and 5; record r belongs to

@@ -19,6 +19,7 @@
 
 #include "kest.h"
 #include "quillon.h"
+#include "../support/text_files.h"
 #include "recording_engine.h"
 
 namespace {
@@ -66,21 +67,8 @@ namespace {
 
 constexpr double kMissing = -10000.0;
 
-std::string slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using test_text::slurp;
+using test_text::lines_of;
 
 struct Outcome {
     int rc;

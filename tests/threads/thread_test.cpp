@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include "../support/text_files.h"
 #include "kest.h"
 
 namespace {
@@ -104,11 +105,7 @@ std::vector<double> score(const TreeNode* tree, const std::vector<double>& data,
     return values;
 }
 
-std::string slurp(const std::filesystem::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test_text::slurp;
 
 TEST(Threads, EstimationRunsOnSeparateArraysAtOnce)
 {
