@@ -144,10 +144,8 @@ std::string path_in(const std::string& folder, const std::string& file)
 Settings parse_settings(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, convert_options);
-    if (parsed.positional.empty()) throw UsageError("no text file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
     Settings s;
-    s.text_file = parsed.positional[0];
+    s.text_file = parsed.the_one("text file");
     s.name = parsed.has("--name") ? *parsed.value("--name") : fs::path(s.text_file).stem().string();
     if (s.name.empty()) throw UsageError("the dataset name is empty; give one with --name");
     const std::string folder = parsed.has("--out") ? *parsed.value("--out") : std::string();

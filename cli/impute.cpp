@@ -211,9 +211,7 @@ Settings parse_settings(std::span<const std::string> args)
     Settings s;
     const std::vector<std::string> rest = take_switch(args, reuse_switch, impute_options, s.reuse_penalty);
     const ParsedArgs parsed = parse_args(rest, impute_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
-    s.data_file = parsed.positional[0];
+    s.data_file = parsed.the_one("data file");
     s.method = method_named(parsed.value("--method"));
     if (s.method != Method::nn) {
         for (std::string_view option : donor_options)

@@ -33,6 +33,13 @@ const KnownOption* find_option(std::span<const KnownOption> known, std::string_v
 
 }  // namespace
 
+const std::string& ParsedArgs::the_one(std::string_view what) const
+{
+    if (positional.empty()) throw UsageError("no " + std::string(what) + " given");
+    if (positional.size() > 1) throw UsageError("unexpected argument '" + positional[1] + "'");
+    return positional[0];
+}
+
 ParsedArgs parse_args(std::span<const std::string> args, std::span<const KnownOption> known)
 {
     ParsedArgs parsed;

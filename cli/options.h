@@ -31,6 +31,9 @@ public:
     std::vector<std::string> positional;
     bool help = false;  // --help or -h was given
 
+    // The one positional argument, named `what` in the usage error thrown
+    // when it is missing or followed by another.
+    const std::string& the_one(std::string_view what) const;
     bool has(std::string_view option) const;
     // The single value of an option that is not repeatable; null when absent.
     const std::string* value(std::string_view option) const;

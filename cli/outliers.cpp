@@ -111,9 +111,7 @@ Settings parse_settings(std::span<const std::string> args)
     Settings s;
     const std::vector<std::string> rest = take_switch(args, dry_run_switch, outliers_options, s.dry_run);
     const ParsedArgs parsed = parse_args(rest, outliers_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
-    s.data_file = parsed.positional[0];
+    s.data_file = parsed.the_one("data file");
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
     s.variables = parsed.values("--variable");

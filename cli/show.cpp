@@ -110,10 +110,9 @@ int show(const Files& f)
 int run_show(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, show_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
+    const std::string& data_file = parsed.the_one("data file");
     try {
-        Files f{parsed.positional[0], {}};
+        Files f{data_file, {}};
         f.schema = parsed.has("--schema") ? *parsed.value("--schema") : locate_schema(f.data);
         return show(f);
     } catch (const DataSetFailure& failure) {

@@ -301,8 +301,7 @@ void refuse_own_files(const std::string& chart, const Records& rec)
 int run_summary(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, summary_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
+    const std::string& data_file = parsed.the_one("data file");
     const std::string* chart = parsed.value("--chart");
     if (chart != nullptr && chart->empty()) throw UsageError("--chart needs a file name");
     const std::string* which = parsed.value("--values");
@@ -312,7 +311,7 @@ int run_summary(std::span<const std::string> args)
     try {
         const std::string* schema = parsed.value("--schema");
         // Nothing is written back, so the stylesheet is not looked for.
-        Records rec = read_records(parsed.positional[0], schema != nullptr ? *schema : "", "unused");
+        Records rec = read_records(data_file, schema != nullptr ? *schema : "", "unused");
         if (chart != nullptr) refuse_own_files(*chart, rec);
         if (unflagged) leave_out_flagged(rec);
         const Summary s = summarise(rec);

@@ -141,9 +141,7 @@ Settings parse_settings(std::span<const std::string> args)
     Settings s;
     const std::vector<std::string> rest = take_switch(args, impute_switch, tree_options, s.impute);
     const ParsedArgs parsed = parse_args(rest, tree_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
-    s.data_file = parsed.positional[0];
+    s.data_file = parsed.the_one("data file");
     const std::string* dep = parsed.value("--dep");
     if (dep == nullptr || dep->empty()) throw UsageError("no variable to predict given: use --dep VAR");
     s.dep = *dep;

@@ -175,9 +175,7 @@ int view(const std::string& data_file, const std::string& stylesheet, const std:
 int run_view(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, view_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
-    const std::string& data_file = parsed.positional[0];
+    const std::string& data_file = parsed.the_one("data file");
     const std::string* out = parsed.value("--out");
     if (out != nullptr && out->empty()) throw UsageError("--out needs a file name");
     try {

@@ -85,10 +85,8 @@ struct Settings {
 Settings parse_settings(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, waid_options);
-    if (parsed.positional.empty()) throw UsageError("no data file given");
-    if (parsed.positional.size() > 1) throw UsageError("unexpected argument '" + parsed.positional[1] + "'");
     Settings s;
-    s.data_file = parsed.positional[0];
+    s.data_file = parsed.the_one("data file");
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
     if (const std::string* v = parsed.value("--dep")) s.dep = *v;
