@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data/data_set_lock.h"
 #include "data/fault.h"
 #include "data/line_reader.h"
 #include "data/number_text.h"
@@ -274,6 +275,9 @@ Outcome convert_record(const Arguments& a, const std::vector<FieldTags>& tags, s
 Outcome convert(Arguments a)
 {
     if (auto fault = check_arguments(a)) return fault;
+    DataSetLock lock;
+    if (auto fault = lock.acquire(a.schema_path, LockMode::exclusive, default_lock_wait_ms, SchemaFile::to_be_created))
+        return fault;
     LineReader text(a.text_path);
     if (!text.is_open()) return Fault{2, 1};
     constexpr std::size_t data_buffer_size = std::size_t{1} << 20;

@@ -1,6 +1,10 @@
 #include "data/safe_replace.h"
 
+#include <cctype>
 #include <climits>
+#include <string_view>
+
+#include <dirent.h>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +15,60 @@ namespace kest {
 namespace {
 constexpr std::size_t stream_buffer = std::size_t{1} << 20;
 constexpr std::size_t write_back_step = std::size_t{8} << 20;
+
+// A link is followed to the file it names, so that the replacement lands
+// there and not over the link.
+std::string resolved_path(const char* path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path, resolved) != nullptr ? resolved : path;
+}
+
+struct PathParts {
+    std::string folder;  // with its closing slash; empty for the working folder
+    std::string base;
+};
+
+PathParts split_path(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {std::string(), path};
+    return {path.substr(0, slash + 1), path.substr(slash + 1)};
+}
+
+// Temporary files of a target are hidden and carry its name and six
+// characters that mkstemp chose: ".survey.xml.a1B2c3".
+std::string temporary_prefix(const std::string& base) { return "." + base + "."; }
+constexpr std::size_t temporary_suffix_length = 6;
+
+bool is_temporary_of(std::string_view name, const std::string& prefix)
+{
+    if (name.size() != prefix.size() + temporary_suffix_length || name.substr(0, prefix.size()) != prefix)
+        return false;
+    for (char c : name.substr(prefix.size()))
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+}  // namespace
+
+void remove_abandoned_replacements(const char* target) noexcept
+{
+    if (target == nullptr || *target == '\0') return;
+    try {
+        const PathParts parts = split_path(resolved_path(target));
+        const std::string prefix = temporary_prefix(parts.base);
+        const std::string folder = parts.folder.empty() ? "." : parts.folder;
+        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        if (!dir) return;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (!is_temporary_of(entry->d_name, prefix)) continue;
+            const std::string path = parts.folder + entry->d_name;
+            struct stat file;
+            if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
+        }
+    } catch (...) {
+        // Without storage for the names the leftovers stay for the next writer.
+    }
 }
 
 FileReplacement::~FileReplacement() { abandon(); }
@@ -30,15 +88,11 @@ void FileReplacement::abandon() noexcept
 bool FileReplacement::create(const char* target)
 {
     if (target == nullptr || *target == '\0') return false;
-    char resolved[PATH_MAX];
-    target_ = ::realpath(target, resolved) != nullptr ? resolved : target;
-
-    const std::size_t slash = target_.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    target_ = resolved_path(target);
+    const PathParts parts = split_path(target_);
     // The name is in place before the file exists, so that a failure from
     // here on can always remove it.
-    temporary_ = folder + "." + base + ".XXXXXX";
+    temporary_ = parts.folder + temporary_prefix(parts.base) + "XXXXXX";
     const int fd = ::mkstemp(temporary_.data());
     if (fd < 0) {
         temporary_.clear();

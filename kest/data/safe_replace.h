@@ -45,4 +45,9 @@ private:
     std::size_t started_ = 0;  // offset up to which write-back has been started
 };
 
+// Removes the temporary files that replacements of target left when their
+// process was killed part way.  Only a holder of the data set's lock alone
+// may call this: no live writer can own such a file then.
+void remove_abandoned_replacements(const char* target) noexcept;
+
 }  // namespace kest

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "data/data_set_lock.h"
 #include "data/record_reader.h"
 #include "data/schema.h"
 #include "internal/guard.h"
@@ -62,6 +63,9 @@ Outcome read_data(const char* data_path, const char* schema_path, double missing
                   int num_vars, double* data, char** names, int* ncat, int* cat_codes, int max_cats,
                   int status_limit, int* n_missing)
 {
+    DataSetLock lock;
+    if (auto fault = lock.acquire(schema_path, LockMode::shared, default_lock_wait_ms, SchemaFile::existing))
+        return fault;
     RecordReader records(data_path, schema_path);
     if (auto fault = records.opened()) return fault;
     if (num_obs < 1) return Fault{4, num_obs};
@@ -111,7 +115,13 @@ extern "C" void xml_data_size(const char* schema_path, int* num_obs, int* num_va
     if (error == nullptr) return;
     kest::run_guarded(error, [&] {
         kest::set_error(error, 0, 0);
+        kest::DataSetLock lock;
         kest::SchemaSize size;
+        if (auto fault = lock.acquire(schema_path, kest::LockMode::shared, kest::default_lock_wait_ms,
+                                      kest::SchemaFile::existing)) {
+            kest::set_error(error, fault->code, fault->detail);
+            return;
+        }
         if (auto fault = kest::read_schema_size(schema_path, size)) {
             kest::set_error(error, fault->code, fault->detail);
             return;

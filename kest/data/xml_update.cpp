@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "data/data_set_lock.h"
 #include "data/number_text.h"
 #include "data/record_reader.h"
 #include "data/safe_replace.h"
@@ -124,6 +125,11 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     if (num_obs < 1) return Fault{5, num_obs};
     if (num_vars < 1) return Fault{6, num_vars};
     if (changes.mode < 1 || changes.mode > 4) return Fault{8, changes.mode};
+
+    DataSetLock lock;
+    if (auto fault = lock.acquire(schema_path, LockMode::exclusive, default_lock_wait_ms, SchemaFile::existing))
+        return fault;
+    remove_abandoned_replacements(data_path);
 
     RecordReader records(data_path, schema_path);
     if (auto fault = records.opened()) return old_file_fault(*fault);

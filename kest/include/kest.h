@@ -108,6 +108,11 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 #define KEST_ERR_NAME_TOO_LONG 65  /* a variable name beyond KEST_MAX_NAME; detail: variable */
 #define KEST_ERR_NAME_SIZE 66      /* xml_read: a name longer than xml_data_size's name size; detail: variable */
 
+/* The data set is locked by another process, and the wait for it ran out
+ * (detail 1), or a writer can neither open nor create the lock file
+ * (detail 2).  Nothing was read or written.  See "Locks" below. */
+#define KEST_ERR_DATA_SET_LOCKED 67
+
 /* xml_update: change list entries that could not be applied (out of
  * row-major order, repeated, beyond the last record, or behind such an
  * entry).  A warning: the file was written.  Detail: number of entries. */
@@ -131,9 +136,64 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 /* Data exchange                                                             */
 /* ------------------------------------------------------------------------ */
 
+/* Locks
+ * -----
+ * Every routine that reads a data set (xml_data_size, xml_read) holds the
+ * data set's lock shared while it reads; every routine that writes one
+ * (xml_update, data_conv) holds it alone, xml_update from before it reads
+ * the current data file until the new one has replaced it.  xml_update
+ * applies its change list to the file as it stands then, so two writers
+ * that change different cells both land, and of two that change one cell
+ * the later one's value stays.  A routine waits for the lock at most
+ * KEST_LOCK_WAIT_DEFAULT_MS milliseconds and then fails with
+ * KEST_ERR_DATA_SET_LOCKED, changing nothing.
+ *
+ * The lock is the file named after the schema file with ".lock" added
+ * (survey.xdr.lock), beside it: the schema is the one file of a data set
+ * that every routine is given and no update replaces.  The lock file is
+ * made when first needed and left in place.  Locks belong to an open file
+ * and are released when their process ends, so a crashed process never
+ * leaves a data set locked.  A reader in a folder where no lock file exists
+ * or can be made reads without one (no writer can replace a file there).
+ * While it holds the lock alone, a writer removes the temporary files that
+ * writers killed part way left beside the data file.
+ *
+ * A host that reads a data set in several passes, or reads, computes and
+ * writes back, takes the lock itself with xml_lock:
+ *   - shared: the routines it calls share it.  Release it before calling
+ *     xml_update, which would otherwise wait for the host's own lock and
+ *     fail; xml_update then applies the changes to the current file.
+ *   - exclusive: the routines this process calls on the data set work under
+ *     the host's lock instead of waiting for it, xml_update and the
+ *     plug-ins included, so that reading, computing and writing back is one
+ *     step no other process can come between.  The process must then not
+ *     call them on that data set from several threads at once. */
+#define KEST_LOCK_WAIT_DEFAULT_MS 30000
+#define KEST_LOCK_SHARED 1
+#define KEST_LOCK_EXCLUSIVE 2
+typedef struct KestLock KestLock;
+
+/* xml_lock: takes the lock of the data set whose schema file is
+ * schema_path, shared or exclusive, waiting at most wait_ms milliseconds
+ * (a negative wait: KEST_LOCK_WAIT_DEFAULT_MS).  *lock receives the lock,
+ * to be released with xml_unlock, or null after a failure.  When the
+ * process's own exclusive lock already covers the data set, or a shared
+ * lock finds no lock file in a folder where none can be made, the lock
+ * holds nothing of its own and releasing it changes nothing.
+ *   98   lock null (detail 4)
+ *   1,0  the schema file does not exist
+ *   2    mode not KEST_LOCK_SHARED or KEST_LOCK_EXCLUSIVE (detail: mode)
+ *   67   (KEST_ERR_DATA_SET_LOCKED) the wait ran out (detail 1), or the
+ *        lock file can neither be opened nor created (detail 2) */
+KEST_API void xml_lock(const char* schema_path, int mode, int wait_ms, KestLock** lock, int* error);
+
+/* xml_unlock: releases a lock from xml_lock; null is accepted. */
+KEST_API void xml_unlock(KestLock* lock);
+
 /* xml_data_size: reads a schema file and reports the number of
  * observations, the number of variables and the buffer size that each
  * variable name needs (longest declared type name plus 1).
+ *   67   the data set is locked (see Locks above)
  *   2,0  the schema file cannot be opened
  *   2,1  fewer than two lines; the file ends before a declaration line or
  *        directly after one
@@ -161,6 +221,7 @@ KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars
  * excludes Validn.  Missing and absent statuses are always missing.
  *   98   data, ncat, cat_codes or n_missing null (names may be null: then
  *        no name is copied)
+ *   67   the data set is locked (see Locks above)
  *   1,0  data file cannot be opened        2,0  schema file cannot be opened
  *   4    num_obs < 1 (detail num_obs)      5    num_vars < 1 (detail num_vars)
  *   11,0 status_limit is 0
@@ -201,6 +262,7 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  * A null change_recs or change_vars makes an empty change list.
  *   98,11 change_vals null in mode 1 with a change list
  *   5    num_obs < 1      6  num_vars < 1      8  mode outside 1..4
+ *   67   the data set is locked (see Locks above)
  *   21   the current files cannot be read; detail: the reader's code
  *        (as in xml_read) for the fault found
  *   61, 62 a line or a value text of the current file too long (detail:
@@ -233,6 +295,8 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   64   a categorical variable lists fewer than 0 or more than row_length
  *        codes (detail: variable)
+ *   67   the data set is locked (see Locks above; its lock file is made
+ *        beside schema_path)
  *   2,1  text file cannot be opened       3,1  data file cannot be created
  *   4,1  stylesheet cannot be created     5,1  schema cannot be created
  *   4,2  the stylesheet, 5,2 the schema could not be written completely

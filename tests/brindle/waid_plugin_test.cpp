@@ -354,7 +354,8 @@ TEST_F(WaidPlugin, ImputationEntryPointDoesNothing)
     struct stat st;
     EXPECT_NE(::lstat(kLog.c_str(), &st), 0);
     expect_untouched(set);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "a"), fs::directory_iterator()), 4);
+    // The data set's three files and its lock file.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "a"), fs::directory_iterator()), 5);
 }
 
 // Failures: -1, the messages in order, and the data file byte for byte as it was.

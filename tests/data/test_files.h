@@ -52,6 +52,15 @@ public:
         return names;
     }
 
+    // The entries without the data sets' lock files, which the routines
+    // make when first needed and leave in place.
+    std::vector<std::string> entries_but_locks() const
+    {
+        std::vector<std::string> names = entries();
+        std::erase_if(names, [](const std::string& name) { return name.ends_with(".lock"); });
+        return names;
+    }
+
 private:
     fs::path path_;
 };
