@@ -20,6 +20,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "messages.h"
 #include "options.h"
 #include "records.h"
@@ -579,6 +580,7 @@ std::vector<Cell> impute_by_em(const Settings& s, const Records& rec, const std:
 
 int impute(const Settings& s)
 {
+    const DataSetHold held = hold_data_set(s.data_file, s.schema, Access::change);
     const Records rec = read_records(s.data_file, s.schema, s.stylesheet);
 
     std::vector<Cell> cells;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command.h"
+#include "lock.h"
 #include "options.h"
 
 namespace kest_cli {
@@ -46,6 +47,13 @@ void print_overview(std::ostream& out)
     for (const Command* c : commands)
         out << "  " << c->name << std::string(width - c->name.size() + 2, ' ') << c->summary << "\n";
     out << "  help" << std::string(width - 4 + 2, ' ') << "print this text, or a command's usage: kest help COMMAND\n";
+    out << "\n"
+           "Every command but convert takes --wait SECONDS: how long to wait for another\n"
+           "process that is changing the data set (default "
+        << KEST_LOCK_WAIT_DEFAULT_MS / 1000
+        << "). A command that only reads a data set\n"
+           "keeps it from being changed while it reads; one that changes it keeps other\n"
+           "processes out from its first read to its last write.\n";
     for (const Command* c : commands) out << "\n" << c->usage;
 }
 
@@ -80,12 +88,14 @@ int run(const std::vector<std::string>& args)
         print_overview(std::cerr);
         return exit_usage;
     }
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    std::vector<std::string> rest(args.begin() + 1, args.end());
     if (asks_for_help(rest)) {
         std::cout << command->usage;
         return exit_ok;
     }
     try {
+        // The converter's library routine waits for the lock by itself.
+        if (command != &convert_command) rest = take_wait_option(rest);
         return command->run(rest);
     } catch (const UsageError& e) {
         std::cerr << "kest " << command->name << ": " << e.what() << "\n\n" << command->usage;

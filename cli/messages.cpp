@@ -1,6 +1,7 @@
 #include "messages.h"
 
 #include "kest.h"
+#include "lock.h"
 
 namespace kest_cli {
 
@@ -52,6 +53,8 @@ std::string variable_name(const MessageContext& c, int j)
 // data set can have.
 std::string em_within_bacon(const MessageContext& c, int detail);
 
+std::string locked(const MessageContext& c, int detail) { return describe_locked(c.data_file, c.schema_file, detail); }
+
 std::string record_label(const MessageContext& c)
 {
     return c.record > 0 ? "record " + std::to_string(c.record) + " of " + quoted(c.data_file)
@@ -70,6 +73,7 @@ const Entry table[] = {
                " characters"; }},
     {Export::data_conv, KEST_ERR_TOO_MANY_CODES, any_detail, [](const MessageContext& c, int d) {
         return "the category codes of " + variable_label(c, d) + " do not fit the code table"; }},
+    {Export::data_conv, KEST_ERR_DATA_SET_LOCKED, any_detail, locked},
     {Export::data_conv, 2, any_detail, [](const MessageContext& c, int) {
         return "cannot open the text file " + quoted(c.text_file); }},
     {Export::data_conv, 3, any_detail, [](const MessageContext& c, int d) {
@@ -96,6 +100,7 @@ const Entry table[] = {
                            " has a field longer than " + std::to_string(KEST_MAX_FIELD) + " characters", c); }},
 
     // ---- xml_data_size (reads the schema alone) ----
+    {Export::xml_data_size, KEST_ERR_DATA_SET_LOCKED, any_detail, locked},
     {Export::xml_data_size, 2, 0, [](const MessageContext& c, int) {
         return "cannot open the schema " + quoted(c.schema_file); }},
     {Export::xml_data_size, 2, 1, [](const MessageContext& c, int) {
@@ -114,6 +119,7 @@ const Entry table[] = {
                ": the number of observations is longer than " + std::to_string(KEST_MAX_VALUE_TEXT) + " characters"; }},
 
     // ---- xml_read (reads the schema again, then the data file) ----
+    {Export::xml_read, KEST_ERR_DATA_SET_LOCKED, any_detail, locked},
     {Export::xml_read, 1, 0, [](const MessageContext& c, int) {
         return "cannot open the data file " + quoted(c.data_file); }},
     {Export::xml_read, 2, 0, [](const MessageContext& c, int) {

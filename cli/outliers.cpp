@@ -15,6 +15,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "messages.h"
 #include "options.h"
 #include "records.h"
@@ -250,6 +251,7 @@ void print_outliers(const Records& rec, const std::vector<int>& columns, const F
 
 int find_outliers(const Settings& s)
 {
+    const DataSetHold held = hold_data_set(s.data_file, s.schema, s.dry_run ? Access::read : Access::change);
     const Records rec = read_records(s.data_file, s.schema, s.stylesheet);
     const std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to examine");
     const std::vector<double> member = memberships(s, rec, columns);

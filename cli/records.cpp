@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "kest.h"
+#include "lock.h"
 #include "messages.h"
 #include "options.h"
 
@@ -56,6 +57,7 @@ std::string describe_update(int code, int detail, const Records& rec)
         if (detail == 1) return "the new data file could not be written completely (is the disk full?)";
         if (detail == 2) return "the new data file could not replace " + data;
         break;
+    case KEST_ERR_DATA_SET_LOCKED: return describe_locked(rec.files.data, rec.files.schema, detail);
     case KEST_ERR_NO_MEMORY: return "out of memory";
     default: break;
     }

@@ -8,6 +8,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "options.h"
 #include "table.h"
 
@@ -114,6 +115,7 @@ int run_show(std::span<const std::string> args)
     try {
         Files f{data_file, {}};
         f.schema = parsed.has("--schema") ? *parsed.value("--schema") : locate_schema(f.data);
+        const DataSetHold held = hold_data_set(f.data, f.schema, Access::read);
         return show(f);
     } catch (const DataSetFailure& failure) {
         std::cerr << "kest show: " << failure.message << "\n";

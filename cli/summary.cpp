@@ -14,6 +14,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "kest.h"
 #include "messages.h"
 #include "options.h"
@@ -311,6 +312,7 @@ int run_summary(std::span<const std::string> args)
     try {
         const std::string* schema = parsed.value("--schema");
         // Nothing is written back, so the stylesheet is not looked for.
+        const DataSetHold held = hold_data_set(data_file, schema != nullptr ? *schema : "", Access::read);
         Records rec = read_records(data_file, schema != nullptr ? *schema : "", "unused");
         if (chart != nullptr) refuse_own_files(*chart, rec);
         if (unflagged) leave_out_flagged(rec);

@@ -25,6 +25,7 @@
 #include "command.h"
 #include "options.h"
 #include "records.h"
+#include "lock.h"
 
 namespace kest_cli {
 
@@ -581,6 +582,7 @@ Method method_for(const Settings& s, int kind, bool keep, bool categorical)
 
 int run_tree(const Settings& s)
 {
+    const DataSetHold held = hold_data_set(s.data_file, s.schema, s.impute ? Access::change : Access::read);
     // The stylesheet is needed only to write the data file.
     const Records rec = read_records(s.data_file, s.schema, s.impute ? s.stylesheet : std::string("unused"));
     const int dep = variable_index(rec.vars, s.dep, "the variable to predict");

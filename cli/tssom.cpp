@@ -13,6 +13,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "options.h"
 #include "plugin_call.h"
 #include "quillon.h"
@@ -95,6 +96,7 @@ std::vector<int> flags_for(const Settings& s, const std::vector<std::string>& na
 int tssom(const Settings& s)
 {
     DataSetFiles f{s.data_file, s.schema.empty() ? locate_schema(s.data_file) : s.schema};
+    const DataSetHold held = hold_data_set(f.data, f.schema, Access::change);
     const std::string stylesheet = s.stylesheet.empty() ? locate_stylesheet(s.data_file) : s.stylesheet;
 
     DataSet before;

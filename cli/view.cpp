@@ -20,6 +20,7 @@
 
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "options.h"
 
 extern char** environ;
@@ -181,6 +182,7 @@ int run_view(std::span<const std::string> args)
     try {
         const std::string* given = parsed.value("--stylesheet");
         const std::string stylesheet = given != nullptr ? *given : locate_stylesheet(data_file);
+        const DataSetHold held = hold_data_set(data_file, "", Access::read);
         return view(data_file, stylesheet, out != nullptr ? *out : default_page(data_file));
     } catch (const DataSetFailure& failure) {
         std::cerr << "kest view: " << failure.message << "\n";

@@ -15,6 +15,7 @@
 #include "brindle.h"
 #include "command.h"
 #include "data_set.h"
+#include "lock.h"
 #include "options.h"
 #include "plugin_call.h"
 
@@ -172,6 +173,7 @@ int call_plugin(const DataSetFiles& f, const std::string& stylesheet, int dep, c
 int waid(const Settings& s)
 {
     DataSetFiles f{s.data_file, s.schema.empty() ? locate_schema(s.data_file) : s.schema};
+    const DataSetHold held = hold_data_set(f.data, f.schema, Access::change);
     const std::string stylesheet = s.stylesheet.empty() ? locate_stylesheet(s.data_file) : s.stylesheet;
 
     const Census before = take_census(f);

@@ -137,6 +137,63 @@ TEST_F(KestImpute, UsageErrorsAndFailuresLeaveTheFileAlone)
 }
 
 // ---------------------------------------------------------------------------
+// Runs at once
+
+// Cells the library reads as missing in one variable.
+long missing_in(const fs::path& data, const fs::path& schema, int variable)
+{
+    int num_obs = 0, num_vars = 0, name_size = 0, n_missing = 0;
+    int error[2] = {0, 0};
+    xml_data_size(schema.c_str(), &num_obs, &num_vars, &name_size, error);
+    std::vector<double> values(static_cast<std::size_t>(num_obs * num_vars));
+    std::vector<int> ncat(static_cast<std::size_t>(num_vars)), codes(static_cast<std::size_t>(num_vars * 16));
+    xml_read(data.c_str(), schema.c_str(), -1e300, num_obs, num_vars, values.data(), nullptr, ncat.data(),
+             codes.data(), 16, 5, &n_missing, error);
+    EXPECT_EQ(error[0], 0);
+    long missing = 0;
+    for (int r = 0; r < num_obs; ++r) missing += values[static_cast<std::size_t>(r * num_vars + variable)] == -1e300;
+    return missing;
+}
+
+TEST_F(KestImpute, RunsAtOnceOnOtherVariablesBothLandAndAHeldDataSetIsWaitedFor)
+{
+    // income and expend are variables 3 and 4 of the example.
+    const std::string both = "cd '" + dir_.string() + "' && { '" KEST_TOOL "' impute out/survey.xml --method mean "
+                             "--variable income & '" KEST_TOOL "' impute out/survey.xml --method mean --variable "
+                             "expend & wait; } >/dev/null";
+    for (int round = 0; round < 3; ++round) {
+        convert_example();
+        ASSERT_EQ(missing_in(dir_ / "out" / "survey.xml", dir_ / "out" / "survey.xdr", 3), 166);
+        ASSERT_EQ(missing_in(dir_ / "out" / "survey.xml", dir_ / "out" / "survey.xdr", 4), 66);
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        EXPECT_EQ(missing_in(dir_ / "out" / "survey.xml", dir_ / "out" / "survey.xdr", 3), 0) << "round " << round;
+        EXPECT_EQ(missing_in(dir_ / "out" / "survey.xml", dir_ / "out" / "survey.xdr", 4), 0) << "round " << round;
+    }
+
+    // While this process holds the data set, the tool waits as long as
+    // --wait says and then gives up without touching it.
+    convert_small();
+    const std::string before = slurp(dir_ / "set" / "small.xml");
+    KestLock* held = nullptr;
+    int error[2] = {0, 0};
+    xml_lock((dir_ / "set" / "small.xdr").c_str(), KEST_LOCK_EXCLUSIVE, 0, &held, error);
+    ASSERT_EQ(error[0], 0);
+    for (const char* command : {"impute set/small.xml --wait 0.2", "show set/small.xml --wait=0"}) {
+        const Outcome refused = kest(command);
+        EXPECT_EQ(refused.status, 1) << command;
+        EXPECT_NE(refused.err.find(": another process is changing the data set 'set/small.xml'; gave up after waiting "),
+                  std::string::npos)
+            << refused.err;
+    }
+    EXPECT_TRUE(slurp(dir_ / "set" / "small.xml") == before);
+    EXPECT_EQ(kest("show set/small.xml --wait -1").status, 2);
+    EXPECT_EQ(kest("show set/small.xml --wait 1 --wait 2").status, 2);
+    xml_unlock(held);
+    EXPECT_EQ(kest("impute set/small.xml --wait 0").status, 0);
+    EXPECT_EQ(y_of_record_4(), 10.0);
+}
+
+// ---------------------------------------------------------------------------
 // EM
 
 class KestImputeEm : public KestImpute {
