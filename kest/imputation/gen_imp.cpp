@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "imputation/gen_imp_internal.h"
 #include "internal/guard.h"
 #include "kest.h"
 #include "numeric/permutation.h"
@@ -182,6 +183,7 @@ struct Search {
     const uint64_t* need_codes; // categorical variables whose donor code must be known
     const Matching* m;
     const int32_t* positions;   // category position of every record, by column
+    int position_columns;       // columns of positions
     int64_t n;
     double total;
     const double* usage;        // null when reuse is not penalised
@@ -462,6 +464,544 @@ int find_donors(const Search& s, Terms terms) noexcept
     }
 }
 
+// ---------------------------------------------------------------------------
+// The indexed search
+//
+// A k-d tree over the candidate donors on the continuous variables that
+// weigh.  Each node keeps, per indexed variable, the smallest and largest
+// value among its donors that have one, and the smallest usage penalty
+// among them.  From the recipient's values a node gets a lower bound of the
+// distance of every acceptable donor in it: each term of the distance is
+// replaced by its smallest value over the node's box (a variable the index
+// does not hold by the smallest value the term can take at all), and the
+// terms are summed in the same order with the same operations.  Rounded
+// subtraction, multiplication by a constant, addition, the square root and
+// division by a positive total are each monotone, so the bound never exceeds
+// a donor's distance as the walk computes it, to the last bit.  A node is
+// passed over only when its bound is strictly greater than the best distance
+// so far, so every donor at exactly the best distance is still measured, and
+// the tie list keeps the donors at the best distance that come first in pool
+// order (ascending record order in every pool mode), as the walk keeps them.
+//
+// The bound needs distances that are never infinite or NaN (the walk's
+// choices then follow comparisons the index cannot mirror), so a call whose
+// weights, scales, category distances or values could make one walks.
+
+constexpr int leaf_size_automatic = 16;
+constexpr int leaf_size_forced = 2;          // deep trees on small pools, for the tests
+constexpr int smallest_indexed_pool = 512;   // below this the walk is as fast
+
+// The variables the index splits on, and their place in a node's box.
+struct IndexColumns {
+    std::vector<int32_t> variable;  // by dimension
+    std::vector<double> stretch;    // by dimension: how much a unit of the variable weighs in a distance
+    std::vector<int32_t> dim;       // by variable; -1 when not indexed
+    int count() const noexcept { return static_cast<int>(variable.size()); }
+};
+
+// Whether every distance of the call is a finite number: each term's
+// largest magnitude, from the largest magnitude of its variable's values,
+// is finite and so is their sum.  The indexed variables are the continuous
+// ones of positive weight.
+std::optional<IndexColumns> finite_distance_columns(int n, int len, const double* data, double missing_code,
+                                                    const double* weights, const double* scales,
+                                                    const int* dist_types, const double* cat_dist, const int* ncat,
+                                                    int d, double total)
+{
+    if (!std::isfinite(total)) return std::nullopt;
+    IndexColumns columns;
+    columns.dim.assign(static_cast<size_t>(len), -1);
+    double largest_sum = 0.0;
+    for (int k = 0; k < len; ++k) {
+        const double w = weights[k];
+        if (!(w > 0.0)) continue;  // left out of every distance
+        if (!std::isfinite(w)) return std::nullopt;
+        double largest_term = w;
+        if (ncat[k] == 0) {
+            const double q = scales[k];
+            if (!std::isfinite(q)) return std::nullopt;
+            double magnitude = 0.0;
+            for (int64_t r = 0; r < n; ++r) {
+                const double x = data[r * len + k];
+                if (x == missing_code) continue;
+                if (!std::isfinite(x)) return std::nullopt;
+                magnitude = std::max(magnitude, std::abs(x));
+            }
+            const double spread = 2.0 * magnitude * std::abs(q);
+            largest_term = std::max({w, spread * w, spread * spread * w});
+            columns.dim[static_cast<size_t>(k)] = columns.count();
+            columns.variable.push_back(k);
+            // Splits go where donors lie far apart as the distance sees them;
+            // a tolerance treats every difference beyond it alike.
+            columns.stretch.push_back(dist_types[k] == 3 ? 1.0 : std::abs(q) * std::sqrt(w));
+        } else if (dist_types[k] == 2) {
+            const int count = ncat[k];
+            for (int64_t a = 0; a < count; ++a) {
+                for (int64_t b = 0; b < count; ++b) {
+                    const double entry = cat_dist[(k * static_cast<int64_t>(d) + a) * d + b];
+                    if (!std::isfinite(entry)) return std::nullopt;
+                    largest_term = std::max(largest_term, std::abs(entry) * w);
+                }
+            }
+        }
+        largest_sum += largest_term;
+    }
+    if (!(largest_sum < 1e300)) return std::nullopt;
+    return columns;
+}
+
+struct IndexNode {
+    int32_t begin, end;  // the node's donors: donors[begin, end)
+    int32_t left, right; // children; -1 in a leaf
+    int32_t parent;      // -1 at the root
+    double min_penalty;
+};
+
+// The donors' rows, flags, category positions and penalties are copied in
+// the tree's order, so that a leaf's donors lie side by side in memory: a
+// search then reads a few short runs instead of rows scattered over the
+// whole matrix.
+class DonorTree {
+public:
+    // Builds the tree over the candidates, given in pool order.
+    void build(const int32_t* candidates, int count, const IndexColumns& columns, const Search& s,
+               double missing_code, int leaf_size)
+    {
+        dims_ = columns.count();
+        count_ = count;
+        len_ = s.len;
+        partition(candidates, count, columns, s.data, missing_code, leaf_size);
+        copy_in_tree_order(s);
+    }
+
+    // The search of the tree's donors: positions in tree order stand for
+    // donors, the recipient's own position (if it is a candidate) is passed
+    // over.
+    Search leaf_search(const Search& s, int32_t recipient_position) const noexcept
+    {
+        Search leaf = s;
+        leaf.data = rows_.data();
+        leaf.candidates = nullptr;
+        leaf.recipient = recipient_position;
+        leaf.flags = &flags_;
+        leaf.positions = positions_.data();
+        leaf.n = count_;
+        leaf.usage = s.usage != nullptr ? usage_.data() : nullptr;
+        return leaf;
+    }
+
+    // A donor's penalty grew: its copy, its leaf's smallest penalty and those
+    // of the nodes above it follow.
+    void raise_penalty(int32_t position, double penalty) noexcept
+    {
+        usage_[position] = penalty;
+        IndexNode& leaf = nodes_[leaf_of_[position]];
+        double least = std::numeric_limits<double>::infinity();
+        for (int32_t i = leaf.begin; i < leaf.end; ++i) least = std::min(least, usage_[i]);
+        leaf.min_penalty = least;
+        for (int32_t v = leaf.parent; v >= 0; v = nodes_[v].parent) {
+            const double both = std::min(nodes_[nodes_[v].left].min_penalty, nodes_[nodes_[v].right].min_penalty);
+            if (both == nodes_[v].min_penalty) break;
+            nodes_[v].min_penalty = both;
+        }
+    }
+
+    const IndexNode& node(int32_t v) const noexcept { return nodes_[v]; }
+    const double* box(int32_t v) const noexcept { return boxes_.data() + static_cast<size_t>(v) * 2 * dims_; }
+    int32_t donor(int32_t position) const noexcept { return donors_[position]; }
+    int count() const noexcept { return count_; }
+
+private:
+    // The k-d partition of the candidates' indexed values.  Each point is a
+    // row of the indexed values (a missing one as +inf, which sorts after
+    // every value and is left out of the boxes) and the donor's record,
+    // moved as a whole, so that every level streams through memory.
+    void partition(const int32_t* candidates, int count, const IndexColumns& columns, const double* data,
+                   double missing_code, int leaf_size)
+    {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        const int width = dims_ + 1;
+        std::vector<double> points(static_cast<size_t>(count) * width);
+        for (int i = 0; i < count; ++i) {
+            const double* row = data + static_cast<int64_t>(candidates[i]) * len_;
+            double* point = points.data() + static_cast<size_t>(i) * width;
+            for (int e = 0; e < dims_; ++e) {
+                const double x = row[columns.variable[static_cast<size_t>(e)]];
+                point[e] = x == missing_code ? inf : x;
+            }
+            point[dims_] = candidates[i];
+        }
+        nodes_.clear();
+        boxes_.clear();
+        struct Pending {
+            int32_t begin, end, parent;
+            bool is_left;
+        };
+        std::vector<Pending> pending{{0, count, -1, false}};
+        while (!pending.empty()) {
+            const Pending p = pending.back();
+            pending.pop_back();
+            const int32_t self = static_cast<int32_t>(nodes_.size());
+            nodes_.push_back(IndexNode{p.begin, p.end, -1, -1, p.parent, 0.0});
+            if (p.parent >= 0) (p.is_left ? nodes_[p.parent].left : nodes_[p.parent].right) = self;
+            boxes_.resize(boxes_.size() + 2 * static_cast<size_t>(dims_));
+            double* box = boxes_.data() + static_cast<size_t>(self) * 2 * dims_;
+            for (int e = 0; e < dims_; ++e) {
+                box[2 * e] = inf;
+                box[2 * e + 1] = -inf;
+            }
+            for (int32_t i = p.begin; i < p.end; ++i) {
+                const double* point = points.data() + static_cast<size_t>(i) * width;
+                for (int e = 0; e < dims_; ++e) {
+                    if (point[e] == inf) continue;
+                    box[2 * e] = std::min(box[2 * e], point[e]);
+                    box[2 * e + 1] = std::max(box[2 * e + 1], point[e]);
+                }
+            }
+            int split = -1;
+            double widest = 0.0;
+            for (int e = 0; e < dims_; ++e) {
+                const double spread = (box[2 * e + 1] - box[2 * e]) * columns.stretch[static_cast<size_t>(e)];
+                if (box[2 * e + 1] > box[2 * e] && spread > widest) {
+                    widest = spread;
+                    split = e;
+                }
+            }
+            if (p.end - p.begin <= leaf_size || split < 0) continue;
+            const int32_t middle = p.begin + (p.end - p.begin) / 2;
+            select_rows(points.data(), width, p.begin, p.end, middle, split);
+            pending.push_back({middle, p.end, self, false});
+            pending.push_back({p.begin, middle, self, true});
+        }
+        donors_.resize(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) donors_[i] = static_cast<int32_t>(points[static_cast<size_t>(i) * width + dims_]);
+    }
+
+    // Moves the rows of [begin, end) so that row k holds the value of
+    // column e that a sort would put there, smaller ones before it and
+    // larger ones after it (Hoare's selection on whole rows).
+    static void select_rows(double* rows, int width, int32_t begin, int32_t end, int32_t k, int e)
+    {
+        const auto key = [&](int32_t i) { return rows[static_cast<size_t>(i) * width + e]; };
+        const auto swap = [&](int32_t a, int32_t b) {
+            std::swap_ranges(rows + static_cast<size_t>(a) * width, rows + static_cast<size_t>(a + 1) * width,
+                             rows + static_cast<size_t>(b) * width);
+        };
+        int32_t lo = begin, hi = end - 1;
+        while (lo < hi) {
+            // The median of three as pivot keeps sorted runs from costing n^2.
+            const int32_t mid = lo + (hi - lo) / 2;
+            if (key(mid) < key(lo)) swap(mid, lo);
+            if (key(hi) < key(lo)) swap(hi, lo);
+            if (key(hi) < key(mid)) swap(hi, mid);
+            const double pivot = key(mid);
+            int32_t i = lo, j = hi;
+            while (i <= j) {
+                while (key(i) < pivot) ++i;
+                while (pivot < key(j)) --j;
+                if (i <= j) swap(i++, j--);
+            }
+            if (k <= j) hi = j;
+            else if (k >= i) lo = i;
+            else return;
+        }
+    }
+
+    void copy_in_tree_order(const Search& s)
+    {
+        const int words = s.flags->words;
+        rows_.resize(static_cast<size_t>(count_) * len_);
+        flags_.words = words;
+        flags_.bits.resize(static_cast<size_t>(count_) * 2 * words);
+        const int columns = s.position_columns;
+        positions_.resize(static_cast<size_t>(columns) * count_);
+        usage_.assign(static_cast<size_t>(count_), 0.0);
+        leaf_of_.assign(static_cast<size_t>(count_), 0);
+        for (int32_t i = 0; i < count_; ++i) {
+            const int32_t r = donors_[i];
+            std::copy_n(s.data + static_cast<int64_t>(r) * len_, len_, rows_.data() + static_cast<size_t>(i) * len_);
+            std::copy_n(s.flags->of(r), 2 * words, flags_.bits.data() + static_cast<size_t>(i) * 2 * words);
+            for (int c = 0; c < columns; ++c)
+                positions_[static_cast<size_t>(c) * count_ + i] = s.positions[static_cast<int64_t>(c) * s.n + r];
+            if (s.usage != nullptr) usage_[i] = s.usage[r];
+        }
+        // Children stand after their parent in the list, so the smallest
+        // penalties settle from the end of the list.
+        for (int32_t v = static_cast<int32_t>(nodes_.size()) - 1; v >= 0; --v) {
+            IndexNode& node = nodes_[v];
+            if (node.left >= 0) {
+                node.min_penalty = std::min(nodes_[node.left].min_penalty, nodes_[node.right].min_penalty);
+                continue;
+            }
+            double least = node.end > node.begin ? std::numeric_limits<double>::infinity() : 0.0;
+            for (int32_t i = node.begin; i < node.end; ++i) {
+                leaf_of_[i] = v;
+                least = std::min(least, usage_[i]);
+            }
+            node.min_penalty = least;
+        }
+    }
+
+    int dims_ = 0;
+    int count_ = 0;
+    int64_t len_ = 0;
+    std::vector<int32_t> donors_;  // record of each position
+    std::vector<IndexNode> nodes_;
+    std::vector<double> boxes_;
+    std::vector<double> rows_;
+    RecordFlags flags_;
+    std::vector<int32_t> positions_;
+    std::vector<double> usage_;
+    std::vector<int32_t> leaf_of_;
+};
+
+// The recipient's matching terms as the bound of a node needs them: the
+// term's variable's place in the box (-1 when not indexed) and, for a
+// category table, its smallest entry.
+struct BoundTerms {
+    std::vector<int32_t> a_dim, s_dim, q_dim;
+    std::vector<double> a_least;
+    int indexed = 0;  // matching terms on indexed variables
+
+    explicit BoundTerms(int len) : a_dim(len), s_dim(len), q_dim(len), a_least(len) {}
+
+    void set(const Matching& m, const IndexColumns& columns, const int* ncat)
+    {
+        indexed = 0;
+        const auto dim_of = [&](int32_t v) {
+            const int32_t e = columns.dim[static_cast<size_t>(v)];
+            indexed += e >= 0;
+            return e;
+        };
+        for (int t = 0; t < m.na; ++t) {
+            a_dim[t] = m.a_kind[t] == abs_difference || m.a_kind[t] == abs_tolerance ? dim_of(m.a_var[t]) : -1;
+            if (m.a_kind[t] == abs_table) {
+                const double* table = m.a_table[t];
+                a_least[t] = *std::min_element(table, table + ncat[m.a_var[t]]);
+            }
+        }
+        for (int t = 0; t < m.ns; ++t) s_dim[t] = dim_of(m.s_var[t]);
+        for (int t = 0; t < m.nq; ++t) q_dim[t] = dim_of(m.q_var[t]);
+    }
+};
+
+inline double least_abs_difference(double lo, double hi, double x) noexcept
+{
+    return x < lo ? lo - x : x > hi ? x - hi : 0.0;
+}
+
+inline double largest_abs_difference(double lo, double hi, double x) noexcept
+{
+    return std::max(std::abs(hi - x), std::abs(lo - x));
+}
+
+constexpr double no_acceptable_donor = std::numeric_limits<double>::infinity();
+
+// The lower bound of the distance of the acceptable donors of a node (see
+// above); no_acceptable_donor when every donor of the node lacks a matching
+// indexed variable.
+double node_bound(const Search& s, const BoundTerms& bt, const double* box, double min_penalty) noexcept
+{
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const Matching& m = *s.m;
+    double a = 0.0;
+    for (int t = 0; t < m.na; ++t) {
+        const int e = bt.a_dim[t];
+        switch (m.a_kind[t]) {
+        case abs_difference: {
+            const double scale = m.a_scale[t];
+            if (e < 0) {
+                a += scale >= 0.0 ? 0.0 : -inf;
+                break;
+            }
+            const double lo = box[2 * e], hi = box[2 * e + 1];
+            if (lo > hi) return no_acceptable_donor;
+            const double x = m.a_value[t];
+            const double diff = scale >= 0.0 ? least_abs_difference(lo, hi, x) : largest_abs_difference(lo, hi, x);
+            a += diff * scale * m.a_weight[t];
+            break;
+        }
+        case abs_tolerance:
+            if (e >= 0) {
+                const double lo = box[2 * e], hi = box[2 * e + 1];
+                if (lo > hi) return no_acceptable_donor;
+                if (least_abs_difference(lo, hi, m.a_value[t]) > m.a_scale[t]) a += m.a_weight[t];
+            }
+            break;
+        case abs_table:
+            a += bt.a_least[t];
+            break;
+        default:
+            break;
+        }
+    }
+    double s_low = 0.0, s_high = 0.0;
+    bool s_known = true;
+    for (int t = 0; t < m.ns; ++t) {
+        const int e = bt.s_dim[t];
+        if (e < 0) {
+            s_known = false;
+            continue;
+        }
+        const double lo = box[2 * e], hi = box[2 * e + 1];
+        if (lo > hi) return no_acceptable_donor;
+        const double x = m.s_value[t], scale = m.s_scale[t], weight = m.s_weight[t];
+        const double at_lo = (lo - x) * scale * weight;
+        const double at_hi = (hi - x) * scale * weight;
+        s_low += std::min(at_lo, at_hi);
+        s_high += std::max(at_lo, at_hi);
+    }
+    const double abs_s = !s_known ? 0.0 : s_low > 0.0 ? s_low : s_high < 0.0 ? -s_high : 0.0;
+    double q = 0.0;
+    for (int t = 0; t < m.nq; ++t) {
+        const int e = bt.q_dim[t];
+        if (e < 0) continue;
+        const double lo = box[2 * e], hi = box[2 * e + 1];
+        if (lo > hi) return no_acceptable_donor;
+        const double dq = least_abs_difference(lo, hi, m.q_value[t]) * m.q_scale[t];
+        q += dq * dq * m.q_weight[t];
+    }
+    double bound = a + abs_s;
+    if (q > 0.0) bound += std::sqrt(q);
+    bound /= s.total;
+    if (s.usage != nullptr) bound += min_penalty;
+    return bound;
+}
+
+// Keeps the donors at the best distance that come first in pool order.
+inline void keep_tie(int32_t* ties, int& tied, int limit, int32_t donor) noexcept
+{
+    if (tied == limit && donor > ties[tied - 1]) return;
+    int at = tied < limit ? tied++ : tied - 1;
+    for (; at > 0 && ties[at - 1] > donor; --at) ties[at] = ties[at - 1];
+    ties[at] = donor;
+}
+
+// The search of the tree, nearer nodes first; returns how many donors tie.
+template <bool one_word, Terms terms>
+int find_donors_indexed(const Search& s, const DonorTree& tree, int32_t recipient_position,
+                        const BoundTerms& bt) noexcept
+{
+    struct Visit {
+        int32_t node;
+        double bound;
+    };
+    // The tree's depth grows with the logarithm of the pool: one entry a
+    // level and a pending sibling each.
+    Visit stack[2 * 64 + 2];
+    int depth = 0;
+    int32_t listed[donor_block];
+    double b_sums[donor_block];
+    double q_sums[donor_block];
+    int tied = 0;
+    double best = std::numeric_limits<double>::infinity();
+    const Search leaf = tree.leaf_search(s, recipient_position);
+
+    const double root_bound = node_bound(s, bt, tree.box(0), tree.node(0).min_penalty);
+    if (root_bound != no_acceptable_donor) stack[depth++] = {0, root_bound};
+    while (depth > 0) {
+        const Visit visit = stack[--depth];
+        if (tied != 0 && visit.bound > best) continue;
+        const IndexNode& node = tree.node(visit.node);
+        if (node.left < 0) {
+            for (int32_t from = node.begin; from < node.end;) {
+                const int32_t to = node.end - from > donor_block ? from + donor_block : node.end;
+                const int count = list_acceptable<one_word>(leaf, from, to, listed);
+                from = to;
+                sums_of<terms>(leaf, listed, count, b_sums, q_sums);
+                for (int j = 0; j < count; ++j) {
+                    const double d = finish(b_sums[j], q_sums[j], leaf, listed[j]);
+                    if (tied == 0 || d < best) {
+                        best = d;
+                        s.ties[0] = tree.donor(listed[j]);
+                        tied = 1;
+                    } else if (d == best) {
+                        keep_tie(s.ties, tied, s.tie_limit, tree.donor(listed[j]));
+                    }
+                }
+            }
+            continue;
+        }
+        const double left = node_bound(s, bt, tree.box(node.left), tree.node(node.left).min_penalty);
+        const double right = node_bound(s, bt, tree.box(node.right), tree.node(node.right).min_penalty);
+        const Visit near = left <= right ? Visit{node.left, left} : Visit{node.right, right};
+        const Visit far = left <= right ? Visit{node.right, right} : Visit{node.left, left};
+        if (far.bound != no_acceptable_donor && (tied == 0 || far.bound <= best)) stack[depth++] = far;
+        if (near.bound != no_acceptable_donor && (tied == 0 || near.bound <= best)) stack[depth++] = near;
+    }
+    return tied;
+}
+
+template <bool one_word>
+int find_donors_indexed(const Search& s, const DonorTree& tree, int32_t recipient_position, const BoundTerms& bt,
+                        Terms terms) noexcept
+{
+    switch (terms) {
+    case terms_plain_squares:
+        return find_donors_indexed<one_word, terms_plain_squares>(s, tree, recipient_position, bt);
+    case terms_squares:
+        return find_donors_indexed<one_word, terms_squares>(s, tree, recipient_position, bt);
+    default:
+        return find_donors_indexed<one_word, terms_general>(s, tree, recipient_position, bt);
+    }
+}
+
+// The trees of a call: one over the record range, or one per class, each
+// built when a recipient first needs it.
+class DonorIndex {
+public:
+    DonorIndex(IndexColumns columns, int n, int leaf_size, int smallest_pool)
+        : columns_(std::move(columns)), position_(static_cast<size_t>(n), -1), tree_of_(static_cast<size_t>(n), -1),
+          leaf_size_(leaf_size), smallest_pool_(smallest_pool)
+    {
+    }
+
+    const IndexColumns& columns() const noexcept { return columns_; }
+    bool worth_it(int pool_size) const noexcept { return pool_size >= smallest_pool_; }
+
+    // The tree of the pool with the given key (the class position, or 0),
+    // built over the search's candidates on first use.
+    const DonorTree& tree(int key, const Search& s, double missing_code)
+    {
+        if (static_cast<size_t>(key) >= trees_.size()) trees_.resize(static_cast<size_t>(key) + 1);
+        std::unique_ptr<DonorTree>& slot = trees_[static_cast<size_t>(key)];
+        if (!slot) {
+            std::vector<int32_t> pool;
+            pool.reserve(static_cast<size_t>(s.to - s.from));
+            for (int i = s.from; i < s.to; ++i) pool.push_back(s.candidates != nullptr ? s.candidates[i] : i);
+            auto built = std::make_unique<DonorTree>();
+            built->build(pool.data(), static_cast<int>(pool.size()), columns_, s, missing_code, leaf_size_);
+            for (int32_t i = 0; i < built->count(); ++i) {
+                position_[static_cast<size_t>(built->donor(i))] = i;
+                tree_of_[static_cast<size_t>(built->donor(i))] = key;
+            }
+            slot = std::move(built);
+        }
+        return *slot;
+    }
+
+    // Where a record stands in the tree of the given key; -1 when it is not
+    // one of its donors.
+    int32_t position_in(int key, int32_t record) const noexcept
+    {
+        return tree_of_[static_cast<size_t>(record)] == key ? position_[static_cast<size_t>(record)] : -1;
+    }
+
+    void raise_penalty(int32_t donor, const double* usage) noexcept
+    {
+        const int32_t key = tree_of_[static_cast<size_t>(donor)];
+        if (key >= 0) trees_[static_cast<size_t>(key)]->raise_penalty(position_[static_cast<size_t>(donor)], usage[donor]);
+    }
+
+private:
+    IndexColumns columns_;
+    std::vector<int32_t> position_;
+    std::vector<int32_t> tree_of_;
+    std::vector<std::unique_ptr<DonorTree>> trees_;
+    int leaf_size_;
+    int smallest_pool_;
+};
+
 void set_bit(uint64_t* words, int k) noexcept { words[k >> 6] |= uint64_t{1} << (k & 63); }
 
 // The argument number of a table only categorical variables need that is
@@ -478,10 +1018,63 @@ int missing_category_table(int len, const int* ncat, const int* dist_types, cons
     return 0;
 }
 
-void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, double min_weight,
-            const double* weights, const double* scales, const int* dist_types, const double* cat_dist, int n,
-            int len, const double* data, const int* ncat, const int* codes, int d, double missing_code,
-            int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals, int* report)
+// The index of the call, or none when the call walks: the search chosen is
+// the walk, no variable can be indexed, a distance could be infinite or NaN,
+// or there is no storage for it (the walk needs none).
+// A split on a variable helps only the recipients that match on it: the
+// stretch of each indexed variable is scaled by the share of the recipient
+// groups of the cell list that have it and do not impute it.
+void weigh_by_recipients(IndexColumns& columns, int len, const double* data, double missing_code, int cells,
+                         const int* cell_recs, const int* cell_vars, int selector)
+{
+    std::vector<int64_t> matching(static_cast<size_t>(columns.count()), 0);
+    std::vector<char> imputed(static_cast<size_t>(len), 0);
+    int64_t groups = 0;
+    for (int p = 0; p < cells;) {
+        const int rec = cell_recs[p];
+        int end = p + 1;
+        if (selector == 0)
+            while (end < cells && cell_recs[end] == rec) ++end;
+        if (selector == 0 || cell_vars[p] == selector - 1) {
+            ++groups;
+            for (int c = p; c < end; ++c) imputed[static_cast<size_t>(cell_vars[c])] = 1;
+            const double* row = data + static_cast<int64_t>(rec) * len;
+            for (int e = 0; e < columns.count(); ++e) {
+                const int32_t k = columns.variable[static_cast<size_t>(e)];
+                matching[static_cast<size_t>(e)] += row[k] != missing_code && imputed[static_cast<size_t>(k)] == 0;
+            }
+            for (int c = p; c < end; ++c) imputed[static_cast<size_t>(cell_vars[c])] = 0;
+        }
+        p = end;
+    }
+    if (groups == 0) return;
+    for (int e = 0; e < columns.count(); ++e)
+        columns.stretch[static_cast<size_t>(e)] *= static_cast<double>(matching[static_cast<size_t>(e)]) / groups;
+}
+
+std::optional<DonorIndex> make_index(DonorSearch search, int n, int len, const double* data, double missing_code,
+                                     const double* weights, const double* scales, const int* dist_types,
+                                     const double* cat_dist, const int* ncat, int d, double total, int cells,
+                                     const int* cell_recs, const int* cell_vars, int selector) noexcept
+{
+    if (search == DonorSearch::linear) return std::nullopt;
+    try {
+        std::optional<IndexColumns> columns = finite_distance_columns(n, len, data, missing_code, weights, scales,
+                                                                      dist_types, cat_dist, ncat, d, total);
+        if (!columns || columns->count() == 0) return std::nullopt;
+        weigh_by_recipients(*columns, len, data, missing_code, cells, cell_recs, cell_vars, selector);
+        const bool forced = search == DonorSearch::indexed;
+        return DonorIndex(std::move(*columns), n, forced ? leaf_size_forced : leaf_size_automatic,
+                          forced ? 0 : smallest_indexed_pool);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int selector, int reuse,
+            double min_weight, const double* weights, const double* scales, const int* dist_types,
+            const double* cat_dist, int n, int len, const double* data, const int* ncat, const int* codes, int d,
+            double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals, int* report)
 {
     RandState state{};
     if (seed > 0) set_rand_seed(seed, &state);
@@ -676,11 +1269,17 @@ void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, d
     s.need_codes = need_codes.data();
     s.m = &m;
     s.positions = positions.data();
+    s.position_columns = columns;
     s.n = n;
     s.total = total;
     s.usage = usage.get();
     s.ties = ties.get();
     s.tie_limit = tie_limit;
+
+    std::optional<DonorIndex> index =
+        make_index(search, n, len, data, missing_code, weights, scales, dist_types, cat_dist, ncat, d, total, cells,
+                   cell_recs, cell_vars, selector);
+    BoundTerms bound_terms(index ? len : 0);
 
     int p = 0;
     while (p < cells) {
@@ -809,7 +1408,22 @@ void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, d
         for (int t = 0; t < m.nq && terms == terms_plain_squares; ++t) {
             if (std::abs(m.q_scale[t]) != 1.0 || m.q_weight[t] != 1.0) terms = terms_squares;
         }
-        const int tied = flags.words == 1 ? find_donors<true>(s, terms) : find_donors<false>(s, terms);
+        int tied = -1;
+        if (index && index->worth_it(s.to - s.from)) {
+            bound_terms.set(m, index->columns(), ncat);
+            if (bound_terms.indexed > 0) {
+                try {
+                    const int key = class_mode ? record_class[rec] : 0;
+                    const DonorTree& tree = index->tree(key, s, missing_code);
+                    const int32_t own = index->position_in(key, rec);
+                    tied = flags.words == 1 ? find_donors_indexed<true>(s, tree, own, bound_terms, terms)
+                                            : find_donors_indexed<false>(s, tree, own, bound_terms, terms);
+                } catch (const std::bad_alloc&) {
+                    index.reset();  // the walk needs no storage of its own
+                }
+            }
+        }
+        if (tied < 0) tied = flags.words == 1 ? find_donors<true>(s, terms) : find_donors<false>(s, terms);
         if (tied == 0) {
             ++report[KEST_REPORT_NO_DONOR];
             continue;
@@ -825,7 +1439,10 @@ void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, d
         const double* donor_row = data + donor * stride;
         cell_vals[group] = donor_row[head];
         for (int c = group + 1; c < end; ++c) cell_vals[c] = donor_row[cell_vars[c]];
-        if (usage) usage[donor] += total;
+        if (usage) {
+            usage[donor] += total;
+            if (index) index->raise_penalty(donor, usage.get());
+        }
     }
 }
 
@@ -833,11 +1450,11 @@ void impute(const int* pool, int seed, int tie_limit, int selector, int reuse, d
 
 }  // namespace kest
 
-extern "C" KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, int reuse,
-                                 double min_weight, const double* weights, const double* scales,
-                                 const int* dist_types, const double* cat_dist, int n, int len, const double* data,
-                                 const int* ncat, const int* codes, int d, double missing_code, int* n_cells,
-                                 int* cell_recs, int* cell_vars, double* cell_vals, int* report)
+void kest::gen_imp_search(DonorSearch search, const int* pool, int seed, int tie_limit, int selector, int reuse,
+                          double min_weight, const double* weights, const double* scales, const int* dist_types,
+                          const double* cat_dist, int n, int len, const double* data, const int* ncat,
+                          const int* codes, int d, double missing_code, int* n_cells, int* cell_recs,
+                          int* cell_vars, double* cell_vals, int* report) noexcept
 {
     if (report == nullptr) return;
     for (int i = 0; i < 5; ++i) report[i] = 0;
@@ -851,7 +1468,19 @@ extern "C" KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int s
             return;
         if (const int argument = kest::missing_category_table(len, ncat, dist_types, codes, cat_dist))
             return kest::set_error(report, KEST_ERR_NULL_ARGUMENT, argument);
-        kest::impute(pool, seed, tie_limit, selector, reuse, min_weight, weights, scales, dist_types, cat_dist, n,
-                     len, data, ncat, codes, d, missing_code, n_cells, cell_recs, cell_vars, cell_vals, report);
+        kest::impute(search, pool, seed, tie_limit, selector, reuse, min_weight, weights, scales, dist_types,
+                     cat_dist, n, len, data, ncat, codes, d, missing_code, n_cells, cell_recs, cell_vars, cell_vals,
+                     report);
     });
+}
+
+extern "C" KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, int reuse,
+                                 double min_weight, const double* weights, const double* scales,
+                                 const int* dist_types, const double* cat_dist, int n, int len, const double* data,
+                                 const int* ncat, const int* codes, int d, double missing_code, int* n_cells,
+                                 int* cell_recs, int* cell_vars, double* cell_vals, int* report)
+{
+    kest::gen_imp_search(kest::DonorSearch::automatic, pool, seed, tie_limit, selector, reuse, min_weight, weights,
+                         scales, dist_types, cat_dist, n, len, data, ncat, codes, d, missing_code, n_cells, cell_recs,
+                         cell_vars, cell_vals, report);
 }
