@@ -426,13 +426,14 @@ Column categorical_column(const Settings& s, const Table& t, std::size_t j, cons
     return c;
 }
 
-int variable_index(const std::vector<std::string>& names, const std::string& wanted);
+int variable_index(const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                   const std::string& wanted);
 
-std::vector<Column> read_columns(const Settings& s, const Table& t)
+std::vector<Column> read_columns(const Settings& s, const Table& t, const std::vector<std::string>& stored)
 {
     std::vector<const Categorical*> kind(t.names.size(), nullptr);
     for (const Categorical& c : s.categorical) {
-        const auto j = static_cast<std::size_t>(variable_index(t.names, c.variable));
+        const auto j = static_cast<std::size_t>(variable_index(t.names, stored, c.variable));
         if (kind[j] != nullptr) throw UsageError("--categorical: variable '" + c.variable + "' is given more than once");
         kind[j] = &c;
     }
@@ -573,22 +574,28 @@ struct CodeTable {
     int row_length = 1;
 };
 
-int variable_index(const std::vector<std::string>& names, const std::string& wanted)
+// A variable named on the command line by its name in the text file or in
+// the data set.
+int variable_index(const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                   const std::string& wanted)
 {
     for (std::size_t j = 0; j < names.size(); ++j)
         if (names[j] == wanted || replace_any(names[j], " ") == wanted) return static_cast<int>(j);
+    for (std::size_t j = 0; j < stored.size(); ++j)
+        if (stored[j] == wanted) return static_cast<int>(j);
     std::string list;
     for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
     throw UsageError("--categorical: there is no variable named '" + wanted + "' (variables: " + list + ")");
 }
 
-CodeTable build_code_table(const Settings& s, const std::vector<std::string>& names, const std::vector<Column>& columns)
+CodeTable build_code_table(const Settings& s, const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                           const std::vector<Column>& columns)
 {
     std::vector<std::vector<int>> codes(names.size());
     CodeTable t;
     t.flags.assign(names.size(), 0);
     for (const Categorical& c : s.categorical) {
-        const auto j = static_cast<std::size_t>(variable_index(names, c.variable));
+        const auto j = static_cast<std::size_t>(variable_index(names, stored, c.variable));
         const Column& column = columns[j];
         if (c.codes) {
             codes[j] = *c.codes;
@@ -797,8 +804,8 @@ int convert(const Settings& s)
         check_names(s.name, table.names);
         for (const std::string& n : table.names) names.push_back(replace_any(n, " "));
     }
-    const std::vector<Column> columns = read_columns(s, table);
-    const CodeTable codes = build_code_table(s, table.names, columns);
+    const std::vector<Column> columns = read_columns(s, table, names);
+    const CodeTable codes = build_code_table(s, table.names, names, columns);
     const Codebook book = codebook_of(s, table, names, columns);
 
     const auto [shortest, longest] = record_line_bounds(replace_any(s.name, " '"), names);

@@ -137,7 +137,8 @@ int export_csv(const Settings& s)
         out << line;
         for (int r = 0; r < rec.count; ++r) {
             line.clear();
-            if (book.first_row_name) line += std::to_string(*book.first_row_name + r) + ",";
+            // Quoted, as R writes row names.
+            if (book.first_row_name) line += csv_field(std::to_string(*book.first_row_name + r), true) + ",";
             for (int j = 0; j < nv; ++j) line += cell_text(rec, book, r, j, s.na) + ",";
             if (s.status)
                 for (int j = 0; j < nv; ++j)
