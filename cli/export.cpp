@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_status.h"
 #include "codebook.h"
 #include "command.h"
 #include "csv.h"
@@ -69,38 +70,6 @@ Settings parse_settings(std::span<const std::string> args)
     return s;
 }
 
-// The status of every cell, row-major.  The reader only tells whether a
-// cell is read as a value under a status limit; the limits 1, -2, -3, -4
-// and 2 each add one status (Valid, Imputed, Suspect, Error, Validn), and
-// what none of them reads is Missing.
-std::vector<StatusColumn> cell_statuses(const Records& rec)
-{
-    DataSet d;
-    size_data_set(rec.files, d);
-    d.max_cats = std::max(1, rec.vars.row_length);
-    const std::size_t cells = rec.data.size();
-    std::vector<StatusColumn> status(cells, missing);
-    std::vector<bool> known(cells, false);
-    const std::pair<int, StatusColumn> passes[] = {{1, valid}, {-2, imputed}, {-3, suspect}, {-4, error}, {2, validn}};
-    std::vector<double> values(cells);
-    for (const auto& [limit, added] : passes) {
-        d.codes.assign(static_cast<std::size_t>(d.num_vars) * static_cast<std::size_t>(d.max_cats), 0);
-        int n_missing = 0;
-        int err[2] = {0, 0};
-        xml_read(rec.files.data.c_str(), rec.files.schema.c_str(), missing_code, rec.count, rec.vars.count(),
-                 values.data(), d.names.list, d.ncat.data(), d.codes.data(), d.max_cats, limit, &n_missing, err);
-        if (err[0] > 0)
-            throw DataSetFailure{describe_failure(Export::xml_read, err[0], err[1],
-                                                  MessageContext{{}, rec.files.data, rec.files.schema, {}, 0, {}, {}, 0, {}})};
-        for (std::size_t i = 0; i < cells; ++i)
-            if (!known[i] && values[i] != missing_code) {
-                status[i] = added;
-                known[i] = true;
-            }
-    }
-    return status;
-}
-
 std::string cell_text(const Records& rec, const Codebook& book, int r, int j, const std::string& na)
 {
     const double value = rec.at(r, j);
@@ -117,7 +86,7 @@ int export_csv(const Settings& s)
     const Records rec = read_records(s.data_file, s.schema, "(not used)");
     const Codebook book = read_codebook(s.data_file);
     std::vector<StatusColumn> statuses;
-    if (s.status) statuses = cell_statuses(rec);
+    if (s.status) statuses = read_cell_statuses(rec);
 
     std::error_code ec;
     if (fs::exists(s.out, ec) && fs::equivalent(s.out, s.data_file, ec))

@@ -72,8 +72,9 @@ TEST_F(KestSummary, UnflaggedValuesLeaveOutSuspectAndErrorCells)
               std::string::npos)
         << all.out;
 
-    // Imputed cells stay values: x of record 4 gets (1 + 2 + 3 + 5) / 4.
-    ASSERT_EQ(kest("impute small.xml --method mean --variable x").status, 0);
+    // Imputed cells stay values: x of record 4 gets (1 + 2 + 3 + 5) / 4, the
+    // mean of every value the Suspect one included.
+    ASSERT_EQ(kest("impute small.xml --method mean --variable x --values all").status, 0);
     // x: 1 2 3 2.75, mean 2.1875, squares 2.421875, deviation 0.898494;
     // g: 1 three times, 2 once.
     const Outcome run = kest("summary small.xml --values unflagged");
