@@ -868,6 +868,6 @@ int run_convert(std::span<const std::string> args)
 
 }  // namespace
 
-const Command convert_command{"convert", "convert a delimited text file into a data set", convert_usage, run_convert};
+const Command convert_command{"convert", "convert a CSV or other delimited text file into a data set", convert_usage, run_convert};
 
 }  // namespace kest_cli
