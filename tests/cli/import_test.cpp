@@ -99,6 +99,14 @@ TEST_F(KestImport, LabelsAndRenamedNamesAreKeptInTheCodebook)
     const Outcome show = kest("show cars93_r.xml");
     EXPECT_NE(show.out.find("Cylinders       categorical  1 4, 2 6, 3 8, 4 rotary\n"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Price_1 was 'Price' in the text file\n"), std::string::npos) << show.out;
+    const Outcome summary = kest("summary cars93_r.xml");
+    EXPECT_NE(summary.out.find("Type  count  percent  label\n"
+                               "   1      1     12.5  Compact\n"
+                               "   2      4     50.0  Midsize\n"
+                               "   3      1     12.5  Small\n"
+                               "   4      2     25.0  Sporty\n"),
+              std::string::npos)
+        << summary.out;
 
     // Without --rename the refusal says what to do, and nothing is written.
     fs::remove(dir_ / "cars93_r.xml");
