@@ -627,8 +627,12 @@ CodeTable build_code_table(const Settings& s, const std::vector<std::string>& na
 // Refuses to let an output overwrite the text file or another output.
 void check_distinct_files(const Settings& s)
 {
-    const std::pair<const char*, const std::string*> files[] = {
-        {"text file", &s.text_file}, {"data file", &s.data_file}, {"schema", &s.schema_file}, {"stylesheet", &s.stylesheet_file}};
+    const std::string codebook = codebook_path(s.data_file);
+    const std::pair<const char*, const std::string*> files[] = {{"text file", &s.text_file},
+                                                                {"data file", &s.data_file},
+                                                                {"schema", &s.schema_file},
+                                                                {"stylesheet", &s.stylesheet_file},
+                                                                {"codebook", &codebook}};
     for (std::size_t a = 0; a < std::size(files); ++a)
         for (std::size_t b = a + 1; b < std::size(files); ++b) {
             std::error_code ec;

@@ -89,8 +89,10 @@ int export_csv(const Settings& s)
     if (s.status) statuses = read_cell_statuses(rec);
 
     std::error_code ec;
-    if (fs::exists(s.out, ec) && fs::equivalent(s.out, s.data_file, ec))
-        throw DataSetFailure{"the output '" + s.out + "' is the data file itself"};
+    for (const auto& [file, what] : {std::pair{rec.files.data, "the data file"}, std::pair{rec.files.schema, "the schema"},
+                                     std::pair{codebook_path(rec.files.data), "the codebook"}})
+        if (fs::exists(s.out, ec) && fs::equivalent(s.out, file, ec))
+            throw DataSetFailure{"the output '" + s.out + "' is " + what + " itself"};
     const std::string partial = s.out + ".partial";
     {
         std::ofstream out(partial, std::ios::binary | std::ios::trunc);
