@@ -354,7 +354,8 @@ Tree grow(const Settings& s, const Records& rec, const Problem& p, Method method
         throw DataSetFailure{"--min-node " + std::to_string(s.min_node) + " is more than the " + std::to_string(t.rows) +
                              " records that have " + name + " and every predictor"};
     if (t.left_out > 0)
-        std::cerr << "kest tree: " << t.left_out << " record(s) that lack " << name
+        std::cerr << "kest tree: " << t.left_out << " record(s) that lack "
+                  << (s.values == ValuesUsed::observed ? "an observed value of " : "") << name
                   << " or a predictor (or hold a value that is not one of its codes) were left out\n";
 
     const int num_vars = static_cast<int>(t.columns.size());
