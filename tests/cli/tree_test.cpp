@@ -65,8 +65,8 @@ TEST_F(KestTree, AnovaTreeShowsCategoryGroupsAndCaseWeights)
     // hhtype splits into two groups of its codes, one per child.
     EXPECT_NE(run.out.find("\n  hhtype in {"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("}: "), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, "kest tree: 195 record(s) that lack an observed value of income or a predictor (or hold a value that is not one of "
-                       "its codes) were left out\n");
+    EXPECT_EQ(run.err, "kest tree: 195 record(s) that lack an observed value of income or a predictor (or hold a "
+                       "value that is not one of its codes) were left out\n");
 
     // A case weight of hours moves the tree; the weight is not a predictor.
     const Outcome weighted = kest("tree out/survey.xml --kind anova --dep income --weight hours --depth 0");
