@@ -88,9 +88,10 @@ constexpr std::string_view convert_usage =
     "                       characters other than letters, digits, '_', '-' and\n"
     "                       '.' become '_', an empty name becomes V and its column\n"
     "                       number, a name not starting with a letter or '_' gets\n"
-    "                       an X in front, and a name found in the record tag, an\n"
-    "                       earlier name or a status word gets _1, _2, ...; the\n"
-    "                       codebook keeps the original names for export\n"
+    "                       an X in front, a name is cut to 40 characters, and a\n"
+    "                       name found in the record tag, an earlier name or a\n"
+    "                       status word gets _1, _2, ...; the mapping is printed\n"
+    "                       and the codebook keeps the original names for export\n"
     "\n"
     "The data file refers to the schema and stylesheet by paths relative to its\n"
     "own folder, so the three files can be moved together.\n";
@@ -758,8 +759,7 @@ private:
     std::string path_;
 };
 
-Codebook codebook_of(const Settings& s, const Table& t, const std::vector<std::string>& stored,
-                     const std::vector<Column>& columns)
+Codebook codebook_of(const Table& t, const std::vector<std::string>& stored, const std::vector<Column>& columns)
 {
     Codebook book;
     for (std::size_t j = 0; j < stored.size(); ++j) {
@@ -768,7 +768,6 @@ Codebook codebook_of(const Settings& s, const Table& t, const std::vector<std::s
             book.labels.push_back({stored[j], static_cast<int>(k + 1), columns[j].labels[k]});
     }
     book.first_row_name = t.first_row_name;
-    (void)s;
     return book;
 }
 
@@ -810,7 +809,7 @@ int convert(const Settings& s)
     }
     const std::vector<Column> columns = read_columns(s, table, names);
     const CodeTable codes = build_code_table(s, table.names, names, columns);
-    const Codebook book = codebook_of(s, table, names, columns);
+    const Codebook book = codebook_of(table, names, columns);
 
     const auto [shortest, longest] = record_line_bounds(replace_any(s.name, " '"), names);
     if (shortest > max_line)
