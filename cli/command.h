@@ -32,5 +32,6 @@ extern const Command tree_command;
 extern const Command outliers_command;
 extern const Command summary_command;
 extern const Command view_command;
+extern const Command export_command;
 
 }  // namespace kest_cli

@@ -1,7 +1,12 @@
 // kest convert: a delimited text file becomes a data set (data file, schema,
-// stylesheet) through the library's converter.  The tool supplies what the
-// text file does not say (names, record count, category codes) and refuses
-// names the data set's readers would misread, before anything is written.
+// stylesheet) through the library's converter.  The tool reads the file
+// whole as CSV first and checks every field: a numeric column must hold
+// numbers, a categorical one codes or text labels, every record as many
+// fields as there are names.  Only a file that passes is handed on, as a
+// clean copy the converter cannot misread (numbers in at most its field
+// length, labels as codes, missing values as empty fields), so a refusal
+// writes nothing.  Labels and names the data set cannot hold go into the
+// codebook beside it.
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -15,11 +20,15 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include "codebook.h"
 #include "command.h"
+#include "csv.h"
+#include "data_set.h"
+#include "numbers.h"
 #include "kest.h"
-#include "lines.h"
 #include "messages.h"
 #include "options.h"
 
@@ -34,7 +43,19 @@ constexpr std::string_view convert_usage =
     "\n"
     "Converts a delimited text file into a data set of three files: the data\n"
     "file (NAME.xml), its schema (NAME.xdr) and a stylesheet for viewing it\n"
-    "in a browser (NAME.xsl).\n"
+    "in a browser (NAME.xsl); labels and original names go into the codebook\n"
+    "NAME.codebook.csv beside them.\n"
+    "\n"
+    "The file is read as CSV: fields may be quoted (\"a,b\", doubled quotes\n"
+    "inside), lines may end in CRLF, a byte-order mark is dropped, and an\n"
+    "unnamed first column of row numbers 1..n or 0..n-1 (as R's write.csv and\n"
+    "pandas' to_csv write them) is left out.  NA, . and an empty field are\n"
+    "missing.  The conversion is refused, and nothing written, when a field of\n"
+    "a numeric column is not wholly a number or beyond the range of numbers,\n"
+    "a record has more or fewer fields than there are names, or a code is not\n"
+    "one of those listed; the message names the line, the column and the text.\n"
+    "Numbers longer than 14 characters are kept as the nearest number that\n"
+    "fits, and counted.\n"
     "\n"
     "options:\n"
     "  --name NAME          dataset name (default: TEXTFILE's name without extension;\n"
@@ -45,24 +66,42 @@ constexpr std::string_view convert_usage =
     "  --schema FILE        schema file (default: DIR/NAME.xdr)\n"
     "  --stylesheet FILE    stylesheet file (default: DIR/NAME.xsl)\n"
     "  --delimiter D        blank, tab or comma (default: comma)\n"
-    "  --header N           header lines to skip (default: 1)\n"
+    "  --header N           header lines to skip; the first holds the names\n"
+    "                       (default: 1)\n"
     "  --names a,b,c        variable names (default: the fields of the first line)\n"
-    "  --records N          records to convert (default: the non-empty lines after\n"
-    "                       the header)\n"
+    "  --records N          records to convert (default: every non-empty line\n"
+    "                       after the header)\n"
     "  --floor X            numbers below X get status Validn (default: the lowest\n"
     "                       finite number, so every number is Valid)\n"
+    "  --na TEXT            another text that stands for a missing value (repeat\n"
+    "                       for more)\n"
+    "  --text-as-missing    convert a field of a numeric column that is not a\n"
+    "                       number as Missing instead of refusing the file, and\n"
+    "                       count them per column\n"
     "  --categorical VAR=C1,C2,...\n"
     "                       VAR is categorical with exactly these whole-number codes\n"
-    "  --categorical VAR    VAR is categorical with the codes found in its column\n"
-    "                       (repeat --categorical for more variables)\n"
+    "  --categorical VAR    VAR is categorical: a column of whole numbers has the\n"
+    "                       codes found in it; a column of text labels has them\n"
+    "                       coded 1..k in sorted order, and the codebook keeps the\n"
+    "                       labels (repeat --categorical for more variables)\n"
+    "  --rename             give every name the data set cannot hold one it can:\n"
+    "                       characters other than letters, digits, '_', '-' and\n"
+    "                       '.' become '_', an empty name becomes V and its column\n"
+    "                       number, a name not starting with a letter or '_' gets\n"
+    "                       an X in front, a name is cut to 40 characters, and a\n"
+    "                       name found in the record tag, an earlier name or a\n"
+    "                       status word gets _1, _2, ...; the mapping is printed\n"
+    "                       and the codebook keeps the original names for export\n"
     "\n"
     "The data file refers to the schema and stylesheet by paths relative to its\n"
     "own folder, so the three files can be moved together.\n";
 
 constexpr KnownOption convert_options[] = {
     {"--name"},   {"--out"},    {"--data"},    {"--schema"}, {"--stylesheet"},         {"--delimiter"},
-    {"--header"}, {"--names"},  {"--records"}, {"--floor"},  {"--categorical", true},
+    {"--header"}, {"--names"},  {"--records"}, {"--floor"},  {"--categorical", true}, {"--na", true},
 };
+constexpr std::string_view text_as_missing_switch = "--text-as-missing";
+constexpr std::string_view rename_switch = "--rename";
 
 // Inputs above these sizes take long enough that the user should be told
 // what is going on before the single library call starts.
@@ -89,6 +128,9 @@ struct Settings {
     std::optional<int> records;
     double floor = std::numeric_limits<double>::lowest();
     std::vector<Categorical> categorical;
+    std::vector<std::string> na_texts;
+    bool text_as_missing = false;
+    bool rename = false;
 };
 
 // Whatever the command fails on after parsing; reported as "kest convert: ".
@@ -143,8 +185,10 @@ std::string path_in(const std::string& folder, const std::string& file)
 
 Settings parse_settings(std::span<const std::string> args)
 {
-    const ParsedArgs parsed = parse_args(args, convert_options);
     Settings s;
+    std::vector<std::string> rest = take_switch(args, text_as_missing_switch, convert_options, s.text_as_missing);
+    rest = take_switch(rest, rename_switch, convert_options, s.rename);
+    const ParsedArgs parsed = parse_args(rest, convert_options);
     s.text_file = parsed.the_one("text file");
     s.name = parsed.has("--name") ? *parsed.value("--name") : fs::path(s.text_file).stem().string();
     if (s.name.empty()) throw UsageError("the dataset name is empty; give one with --name");
@@ -160,12 +204,16 @@ Settings parse_settings(std::span<const std::string> args)
     if (parsed.has("--records")) s.records = static_cast<int>(parse_whole(*parsed.value("--records"), "--records", 1, INT_MAX));
     if (parsed.has("--floor")) s.floor = parse_real(*parsed.value("--floor"), "--floor");
     for (const std::string& text : parsed.values("--categorical")) s.categorical.push_back(parse_categorical(text));
+    for (const std::string& text : parsed.values("--na")) {
+        if (text.empty()) throw UsageError("--na needs a text");
+        s.na_texts.push_back(text);
+    }
     if (!s.names && s.header_lines == 0) throw UsageError("with --header 0 there is no line to take names from; give --names");
     return s;
 }
 
 // ---------------------------------------------------------------------------
-// Reading the text file the way the converter splits it
+// Reading the text file whole, as CSV
 
 std::string trim(std::string_view text, std::string_view junk)
 {
@@ -175,94 +223,225 @@ std::string trim(std::string_view text, std::string_view junk)
     return std::string(text.substr(first, last - first + 1));
 }
 
-// With blanks as delimiter a run of blanks is one separator and leading
-// blanks are ignored; tabs and commas separate every single field.
-std::vector<std::string> split_fields(std::string_view line, Delimiter d)
+struct Table {
+    std::vector<std::string> names;  // as the file or --names gives them
+    std::vector<CsvRecord> rows;     // the records, without the row names
+    std::optional<long> first_row_name;  // R's and pandas' unnamed row numbers, left out
+};
+
+std::string where(const Settings& s, long line) { return "line " + std::to_string(line) + " of '" + s.text_file + "'"; }
+
+// R's write.csv and pandas' to_csv put the row names under an empty first
+// name.  The default ones, 1..n or 0..n-1, carry nothing and are left out
+// (the codebook remembers them for export); others stay a variable.
+std::optional<long> default_row_names(const std::vector<CsvRecord>& rows)
 {
-    if (d.type != 0) return split(line, d.character);
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    while (at < line.size()) {
-        const std::size_t start = line.find_first_not_of(' ', at);
-        if (start == std::string_view::npos) break;
-        const std::size_t end = std::min(line.find(' ', start), line.size());
-        fields.emplace_back(line.substr(start, end - start));
-        at = end;
+    std::optional<long> first;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        double value = 0;
+        if (rows[i].fields.empty() || read_decimal(rows[i].fields[0].text, value) != NumberText::number) return std::nullopt;
+        if (i == 0) {
+            if (value != 0 && value != 1) return std::nullopt;
+            first = static_cast<long>(value);
+        }
+        if (value != static_cast<double>(*first + static_cast<long>(i))) return std::nullopt;
     }
-    return fields;
+    return first;
 }
 
-std::vector<std::string> names_from_header(const Line& header, const Settings& s)
+// Every record must have as many fields as there are names; when none of
+// them does, the header is the odd one out.
+void check_field_counts(const Settings& s, const Table& t, std::size_t expected, long header_line)
 {
-    std::vector<std::string> names;
-    for (const std::string& field : split_fields(header.text, s.delimiter)) names.push_back(trim(field, " \t\""));
-    // A trailing delimiter is accepted on record lines, so accept it here.
-    while (!names.empty() && names.back().empty()) names.pop_back();
-    for (std::size_t j = 0; j < names.size(); ++j)
-        if (names[j].empty())
-            throw Failure{"field " + std::to_string(j + 1) + " of the header line of '" + s.text_file +
-                          "' is empty; give the names with --names"};
-    if (names.empty()) throw Failure{"the header line of '" + s.text_file + "' holds no names; give them with --names"};
-    return names;
+    bool all_same = !t.rows.empty();
+    for (const CsvRecord& r : t.rows) all_same = all_same && r.fields.size() == t.rows.front().fields.size();
+    for (const CsvRecord& r : t.rows) {
+        if (r.fields.size() == expected) continue;
+        if (all_same && header_line > 0)
+            throw Failure{where(s, header_line) + " holds " + std::to_string(expected) + " names but every record has " +
+                          std::to_string(r.fields.size()) + " fields"};
+        throw Failure{where(s, r.line) + " has " + std::to_string(r.fields.size()) + " field(s) where there are " +
+                      std::to_string(expected) + " variables"};
+    }
 }
 
-bool has_digit(std::string_view text) { return text.find_first_of("0123456789") != std::string_view::npos; }
+Table read_table(const Settings& s)
+{
+    std::ifstream in(s.text_file, std::ios::binary);
+    if (!in) throw Failure{"cannot open the text file '" + s.text_file + "'"};
+    CsvReader reader(in, CsvDialect{s.delimiter.character, s.delimiter.type == 0});
+    Table t;
+    CsvRecord record;
+    std::vector<CsvField> header;
+    long header_line = 0;
+    try {
+        for (int n = 0; n < s.header_lines; ++n) {
+            if (!reader.next(record))
+                throw Failure{"'" + s.text_file + "' ends within its " + std::to_string(s.header_lines) + " header line(s)"};
+            if (n == 0) {
+                header = record.fields;
+                header_line = record.line;
+            }
+        }
+        while ((!s.records || static_cast<long>(t.rows.size()) < *s.records) && reader.next(record))
+            if (!record.blank()) t.rows.push_back(std::move(record));
+    } catch (const CsvError& e) {
+        throw Failure{where(s, e.line) + ": " + e.message};
+    }
+    if (s.records && static_cast<long>(t.rows.size()) < *s.records)
+        throw Failure{"'" + s.text_file + "' has " + std::to_string(t.rows.size()) + " record(s) after its header, not the " +
+                      std::to_string(*s.records) + " that --records asks for"};
+
+    std::vector<std::string> header_names;
+    for (const CsvField& f : header) header_names.push_back(f.quoted ? f.text : trim(f.text, " \t"));
+    const bool unnamed_first = header_names.size() > 1 && header_names[0].empty();
+    if (s.names) {
+        t.names = *s.names;
+        if (unnamed_first && header_names.size() == t.names.size() + 1) t.names.insert(t.names.begin(), "");
+    } else {
+        if (header_names.empty() || (header_names.size() == 1 && header_names[0].empty()))
+            throw Failure{"the header line of '" + s.text_file + "' holds no names; give them with --names"};
+        t.names = header_names;
+    }
+    check_field_counts(s, t, t.names.size(), s.names ? 0 : header_line);
+    if (unnamed_first && t.names[0].empty() && !t.rows.empty()) {
+        t.first_row_name = default_row_names(t.rows);
+        if (t.first_row_name) {
+            t.names.erase(t.names.begin());
+            for (CsvRecord& r : t.rows) r.fields.erase(r.fields.begin());
+        }
+    }
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Fields as the data set will hold them
+
+bool is_missing_text(const Settings& s, const CsvField& field)
+{
+    const std::string text = trim(field.text, " \t");
+    if (text.empty() || text == "NA" || text == ".") return true;
+    return std::find(s.na_texts.begin(), s.na_texts.end(), text) != s.na_texts.end();
+}
 
 // A category code as it stands in a column: a whole number in int range.
-std::optional<int> whole_code(const std::string& field)
+std::optional<int> whole_code(const std::string& text)
 {
-    const std::string text = trim(field, " \t\"");
-    char* stop = nullptr;
-    const double value = std::strtod(text.c_str(), &stop);
-    if (text.empty() || stop != text.c_str() + text.size() || !std::isfinite(value) || value != std::floor(value) ||
-        value < INT_MIN || value > INT_MAX)
+    double value = 0;
+    if (read_decimal(text, value) != NumberText::number || value != std::floor(value) || value < INT_MIN ||
+        value > INT_MAX)
         return std::nullopt;
     return static_cast<int>(value);
 }
 
-std::vector<int> categorical_columns(const std::vector<std::string>& names, const std::vector<Categorical>& cats);
-
-struct TextFacts {
-    std::vector<std::string> names;  // given, or else from the header line
-    long non_empty_records = 0;
-    std::vector<std::set<int>> found_codes;  // per variable, for --categorical VAR
+struct Column {
+    std::vector<std::string> cells;  // per record: the number text handed on, empty for Missing
+    std::vector<std::string> labels;  // text labels, coded 1..k in this order
+    std::set<int> found_codes;        // the codes of a categorical column of codes
+    long shortened = 0;               // number texts cut to the converter's field length
+    long made_missing = 0;            // texts taken as Missing (--text-as-missing)
 };
 
-// One pass over the text file: the variable names, the number of records
-// and the codes of the columns whose codes are to be collected.
-TextFacts inspect_text(const Settings& s)
+std::string code_list_text(const std::vector<int>& codes)
 {
-    std::ifstream in(s.text_file, std::ios::binary);
-    if (!in) throw Failure{"cannot open the text file '" + s.text_file + "'"};
-    TextFacts facts;
-    Line line;
-    long number = 0;
-    for (; number < s.header_lines; ++number) {
-        if (!read_line(in, line))
-            throw Failure{"'" + s.text_file + "' ends within its " + std::to_string(s.header_lines) + " header line(s)"};
-        if (number == 0 && !s.names) facts.names = names_from_header(line, s);
-    }
-    if (s.names) facts.names = *s.names;
-    const std::vector<int> columns = categorical_columns(facts.names, s.categorical);
-    facts.found_codes.resize(columns.empty() ? 0 : static_cast<std::size_t>(*std::max_element(columns.begin(), columns.end())) + 1);
-    long record = 0;
-    while (read_line(in, line)) {
-        ++number;
-        ++record;
-        if (!line.text.empty()) ++facts.non_empty_records;
-        if (columns.empty() || (s.records && record > *s.records)) continue;
-        const std::vector<std::string> fields = split_fields(line.text, s.delimiter);
-        for (int column : columns) {
-            const auto c = static_cast<std::size_t>(column);
-            if (c >= fields.size() || !has_digit(fields[c])) continue;  // converted as Missing
-            const std::optional<int> code = whole_code(fields[c]);
-            if (!code)
-                throw Failure{"line " + std::to_string(number) + " of '" + s.text_file + "': '" + trim(fields[c], " ") +
-                              "' in the column of '" + facts.names[c] + "' is not a whole-number category code"};
-            facts.found_codes[c].insert(*code);
+    std::string text;
+    for (int c : codes) text += (text.empty() ? "" : ", ") + std::to_string(c);
+    return text;
+}
+
+std::string quoted_text(const CsvField& f) { return "'" + (f.quoted ? f.text : trim(f.text, " \t")) + "'"; }
+
+Column numeric_column(const Settings& s, const Table& t, std::size_t j)
+{
+    Column c;
+    const std::string& name = t.names[j];
+    for (const CsvRecord& r : t.rows) {
+        const CsvField& f = r.fields[j];
+        if (is_missing_text(s, f)) {
+            c.cells.emplace_back();
+            continue;
         }
+        double value = 0;
+        const NumberText kind = read_decimal(f.text, value);
+        if (kind != NumberText::number) {
+            if (s.text_as_missing) {
+                ++c.made_missing;
+                c.cells.emplace_back();
+                continue;
+            }
+            throw Failure{where(s, r.line) + ": " + quoted_text(f) + " in the column of '" + name + "' is " +
+                          (kind == NumberText::out_of_range ? "beyond the range of numbers" : "not a number") +
+                          "; give --text-as-missing to convert such fields as Missing" +
+                          (kind == NumberText::out_of_range ? "" : ", or --categorical " + name + " if it holds labels")};
+        }
+        bool shortened = false;
+        c.cells.push_back(text_within(value, KEST_MAX_FIELD, shortened));
+        c.shortened += shortened;
     }
-    return facts;
+    return c;
+}
+
+Column categorical_column(const Settings& s, const Table& t, std::size_t j, const Categorical& cat)
+{
+    Column c;
+    const std::string& name = t.names[j];
+    // Labels when any value is not a number at all; codes otherwise.
+    bool labels = false;
+    if (!cat.codes)
+        for (const CsvRecord& r : t.rows) {
+            double value = 0;
+            if (!is_missing_text(s, r.fields[j]) && read_decimal(r.fields[j].text, value) == NumberText::not_a_number)
+                labels = true;
+        }
+    if (labels) {
+        std::set<std::string> distinct;
+        for (const CsvRecord& r : t.rows)
+            if (!is_missing_text(s, r.fields[j])) distinct.insert(r.fields[j].text);
+        c.labels.assign(distinct.begin(), distinct.end());
+        for (const CsvRecord& r : t.rows) {
+            if (is_missing_text(s, r.fields[j])) {
+                c.cells.emplace_back();
+                continue;
+            }
+            const auto at = std::lower_bound(c.labels.begin(), c.labels.end(), r.fields[j].text);
+            c.cells.push_back(std::to_string(at - c.labels.begin() + 1));
+        }
+        return c;
+    }
+    for (const CsvRecord& r : t.rows) {
+        const CsvField& f = r.fields[j];
+        if (is_missing_text(s, f)) {
+            c.cells.emplace_back();
+            continue;
+        }
+        const std::optional<int> code = whole_code(f.text);
+        if (!code)
+            throw Failure{where(s, r.line) + ": " + quoted_text(f) + " in the column of '" + name +
+                          "' is not a whole-number category code"};
+        if (cat.codes && std::find(cat.codes->begin(), cat.codes->end(), *code) == cat.codes->end())
+            throw Failure{where(s, r.line) + ": " + quoted_text(f) + " in the column of '" + name +
+                          "' is not one of its codes (" + code_list_text(*cat.codes) + ")"};
+        c.found_codes.insert(*code);
+        c.cells.push_back(std::to_string(*code));
+    }
+    return c;
+}
+
+int variable_index(const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                   const std::string& wanted);
+
+std::vector<Column> read_columns(const Settings& s, const Table& t, const std::vector<std::string>& stored)
+{
+    std::vector<const Categorical*> kind(t.names.size(), nullptr);
+    for (const Categorical& c : s.categorical) {
+        const auto j = static_cast<std::size_t>(variable_index(t.names, stored, c.variable));
+        if (kind[j] != nullptr) throw UsageError("--categorical: variable '" + c.variable + "' is given more than once");
+        kind[j] = &c;
+    }
+    std::vector<Column> columns;
+    for (std::size_t j = 0; j < t.names.size(); ++j)
+        columns.push_back(kind[j] ? categorical_column(s, t, j, *kind[j]) : numeric_column(s, t, j));
+    return columns;
 }
 
 // ---------------------------------------------------------------------------
@@ -295,27 +474,72 @@ bool usable_in_element_name(const std::string& name)
     });
 }
 
-void check_names(const std::string& dataset, const std::vector<std::string>& given)
+void check_dataset_name(const std::string& dataset)
 {
-    const std::string record_tag = replace_any(dataset, " '") + "_rec";
     if (!usable_in_element_name(replace_any(dataset, " '")))
         throw Failure{"the dataset name '" + dataset +
                       "' must start with a letter or '_' and hold only letters, digits, '_', '-', '.', blanks and "
                       "apostrophes; choose one with --name"};
+}
+
+void check_names(const std::string& dataset, const std::vector<std::string>& given)
+{
+    const std::string record_tag = replace_any(dataset, " '") + "_rec";
     std::vector<std::string> names;
     for (const std::string& n : given) names.push_back(replace_any(n, " "));
     for (std::size_t j = 0; j < names.size(); ++j) {
         const std::string label = "variable " + std::to_string(j + 1) + " ('" + given[j] + "')";
+        if (names[j].empty())
+            throw Failure{"the name of variable " + std::to_string(j + 1) +
+                          " is empty; give the names with --names, or --rename to have them made"};
         if (!usable_in_element_name(names[j]))
             throw Failure{"the name of " + label +
-                          " must start with a letter or '_' and hold only letters, digits, '_', '-', '.' and blanks"};
+                          " must start with a letter or '_' and hold only letters, digits, '_', '-', '.' and blanks; "
+                          "give --rename to have such names changed (export gives the originals back)"};
         for (std::size_t i = 0; i < j; ++i)
-            if (names[i] == names[j]) throw Failure{"the name of " + label + " is also the name of variable " + std::to_string(i + 1)};
+            if (names[i] == names[j])
+                throw Failure{"the name of " + label + " is also the name of variable " + std::to_string(i + 1) +
+                              "; give --rename to have such names changed"};
         if (const auto where = earlier_occurrence(names, j, record_tag))
             throw Failure{"the name of " + label + " also occurs in " + *where +
                           ", which comes before it on every record line, so its values could not be read back; "
-                          "rename it with --names (or the dataset with --name)"};
+                          "give --rename to have such names changed (export gives the originals back), or rename it "
+                          "with --names (or the dataset with --name)"};
     }
+}
+
+// --rename: each name the data set cannot hold becomes one it can, in
+// column order.  Characters other than letters, digits, '_', '-' and '.'
+// become '_'; an empty name becomes V and its column number; a name that
+// does not start with a letter or '_' gets an X in front; a name longer
+// than 40 characters is cut to 40.  A name that then equals or occurs in
+// anything before it on a record line (the record tag, an earlier name, a
+// status text) or looks like a number gets the first of _1, _2, ... that
+// makes it readable.
+constexpr std::size_t renamed_length = 40;
+
+std::vector<std::string> readable_names(const std::string& dataset, const std::vector<std::string>& given)
+{
+    const std::string record_tag = replace_any(dataset, " '") + "_rec";
+    std::vector<std::string> names;
+    for (std::size_t j = 0; j < given.size(); ++j) {
+        std::string name = given[j];
+        for (char& ch : name) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (!(std::isalnum(c) || c == '_' || c == '-' || c == '.' || c >= 0x80)) ch = '_';
+        }
+        if (name.empty()) name = "V" + std::to_string(j + 1);
+        if (!usable_in_element_name(name)) name = "X" + name;
+        if (name.size() > renamed_length) name.resize(renamed_length);
+        names.push_back(name);
+        const auto clashes = [&] {
+            for (std::size_t i = 0; i < j; ++i)
+                if (names[i] == names[j]) return true;
+            return earlier_occurrence(names, j, record_tag).has_value();
+        };
+        for (int suffix = 1; clashes(); ++suffix) names[j] = name + "_" + std::to_string(suffix);
+    }
+    return names;
 }
 
 // ---------------------------------------------------------------------------
@@ -351,40 +575,37 @@ struct CodeTable {
     int row_length = 1;
 };
 
-int variable_index(const std::vector<std::string>& names, const std::string& wanted)
+// A variable named on the command line by its name in the text file or in
+// the data set.
+int variable_index(const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                   const std::string& wanted)
 {
     for (std::size_t j = 0; j < names.size(); ++j)
         if (names[j] == wanted || replace_any(names[j], " ") == wanted) return static_cast<int>(j);
+    for (std::size_t j = 0; j < stored.size(); ++j)
+        if (stored[j] == wanted) return static_cast<int>(j);
     std::string list;
     for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
     throw UsageError("--categorical: there is no variable named '" + wanted + "' (variables: " + list + ")");
 }
 
-std::vector<int> categorical_columns(const std::vector<std::string>& names, const std::vector<Categorical>& cats)
-{
-    std::vector<int> columns;
-    std::set<int> seen;
-    for (const Categorical& c : cats) {
-        const int j = variable_index(names, c.variable);
-        if (!seen.insert(j).second) throw UsageError("--categorical: variable '" + c.variable + "' is given more than once");
-        if (!c.codes) columns.push_back(j);
-    }
-    return columns;
-}
-
-CodeTable build_code_table(const Settings& s, const std::vector<std::string>& names, const TextFacts& facts)
+CodeTable build_code_table(const Settings& s, const std::vector<std::string>& names, const std::vector<std::string>& stored,
+                           const std::vector<Column>& columns)
 {
     std::vector<std::vector<int>> codes(names.size());
     CodeTable t;
     t.flags.assign(names.size(), 0);
     for (const Categorical& c : s.categorical) {
-        const auto j = static_cast<std::size_t>(variable_index(names, c.variable));
+        const auto j = static_cast<std::size_t>(variable_index(names, stored, c.variable));
+        const Column& column = columns[j];
         if (c.codes) {
             codes[j] = *c.codes;
+        } else if (!column.labels.empty()) {
+            for (std::size_t k = 1; k <= column.labels.size(); ++k) codes[j].push_back(static_cast<int>(k));
         } else {
-            const std::set<int>& found = facts.found_codes[j];
-            if (found.empty()) throw Failure{"the column of '" + c.variable + "' in '" + s.text_file + "' holds no codes"};
-            codes[j].assign(found.begin(), found.end());
+            if (column.found_codes.empty())
+                throw Failure{"the column of '" + c.variable + "' in '" + s.text_file + "' holds no codes"};
+            codes[j].assign(column.found_codes.begin(), column.found_codes.end());
         }
         if (declaration_length(names[j], codes[j]) > max_line)
             throw Failure{"'" + c.variable + "' has too many category codes (" + std::to_string(codes[j].size()) +
@@ -407,8 +628,12 @@ CodeTable build_code_table(const Settings& s, const std::vector<std::string>& na
 // Refuses to let an output overwrite the text file or another output.
 void check_distinct_files(const Settings& s)
 {
-    const std::pair<const char*, const std::string*> files[] = {
-        {"text file", &s.text_file}, {"data file", &s.data_file}, {"schema", &s.schema_file}, {"stylesheet", &s.stylesheet_file}};
+    const std::string codebook = codebook_path(s.data_file);
+    const std::pair<const char*, const std::string*> files[] = {{"text file", &s.text_file},
+                                                                {"data file", &s.data_file},
+                                                                {"schema", &s.schema_file},
+                                                                {"stylesheet", &s.stylesheet_file},
+                                                                {"codebook", &codebook}};
     for (std::size_t a = 0; a < std::size(files); ++a)
         for (std::size_t b = a + 1; b < std::size(files); ++b) {
             std::error_code ec;
@@ -463,35 +688,6 @@ void remove_partial_outputs(const Settings& s, int code, int detail)
 }
 
 // ---------------------------------------------------------------------------
-// Explaining failures
-
-std::string why_record_incomplete(const Settings& s, int record, std::size_t num_vars)
-{
-    const long line_number = static_cast<long>(record) + s.header_lines;
-    const std::optional<Line> line = line_of_file(s.text_file, line_number);
-    if (!line) return "the file ends after " + std::to_string(record - 1) + " record(s)";
-    if (line->text.empty()) return "the line is empty";
-    if (std::count(line->text.begin(), line->text.end(), '"') % 2 != 0) return "a double quote is not closed";
-    const std::size_t fields = split_fields(line->text, s.delimiter).size();
-    return "it has " + std::to_string(fields) + " field(s) for " + std::to_string(num_vars) + " variables";
-}
-
-std::string which_field_too_long(const Settings& s, int line_number)
-{
-    const std::optional<Line> line = line_of_file(s.text_file, line_number);
-    if (!line) return {};
-    const std::vector<std::string> fields = split_fields(line->text, s.delimiter);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        // The converter counts the line feed as part of the last field.
-        const std::size_t length = fields[i].size() + (i + 1 == fields.size() ? 1 : 0);
-        if (length > KEST_MAX_FIELD)
-            return "field " + std::to_string(i + 1) + " ('" + fields[i] + "') has " + std::to_string(fields[i].size()) +
-                   " characters";
-    }
-    return {};
-}
-
-// ---------------------------------------------------------------------------
 
 struct ConvertCall {
     std::string dataset;  // modifiable: the converter edits names in place
@@ -506,9 +702,10 @@ void run_converter(ConvertCall& call, const Settings& s, int records, const Code
 {
     std::vector<char*> name_pointers;
     for (std::string& n : call.names) name_pointers.push_back(n.data());
+    constexpr int comma = 2;
     data_conv(call.dataset.data(), call.text.c_str(), call.data.c_str(), call.stylesheet.c_str(), call.schema.c_str(),
-              records, static_cast<int>(call.names.size()), s.delimiter.type, s.floor, s.header_lines,
-              name_pointers.data(), codes.flags.data(), codes.counts.data(), codes.table.data(), codes.row_length, error);
+              records, static_cast<int>(call.names.size()), comma, s.floor, 0, name_pointers.data(),
+              codes.flags.data(), codes.counts.data(), codes.table.data(), codes.row_length, error);
 }
 
 ConvertCall prepare_call(const Settings& s, const std::vector<std::string>& names, fs::path& folder)
@@ -519,21 +716,100 @@ ConvertCall prepare_call(const Settings& s, const std::vector<std::string>& name
     ConvertCall call;
     call.dataset = s.name;
     call.names = names;
-    call.text = fs::absolute(s.text_file, ec).lexically_normal().string();
     call.data = data.filename().string();
     call.schema = reference_from(folder, fs::absolute(s.schema_file, ec).lexically_normal());
     call.stylesheet = reference_from(folder, fs::absolute(s.stylesheet_file, ec).lexically_normal());
     return call;
 }
 
+// The records as the converter takes them: comma-separated, one line per
+// record, numbers as texts it copies unchanged, codes for labels, empty
+// fields for Missing, and a comma after every field so that no field runs
+// into the line end.  Removed when the conversion is over.
+class CleanCopy {
+public:
+    CleanCopy(const fs::path& folder, const std::vector<Column>& columns, std::size_t records)
+    {
+        std::string pattern = (folder / ".kest-convert-XXXXXX").string();
+        const int fd = mkstemp(pattern.data());
+        if (fd < 0) throw Failure{"cannot create a working file in '" + folder.string() + "'"};
+        close(fd);
+        path_ = pattern;
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        std::string line;
+        for (std::size_t r = 0; r < records; ++r) {
+            line.clear();
+            for (const Column& c : columns) line += c.cells[r] + ",";
+            line += "\n";
+            out << line;
+        }
+        out.flush();
+        if (!out) throw Failure{"cannot write the working file '" + path_ + "' (is the disk full?)"};
+    }
+    ~CleanCopy()
+    {
+        std::error_code ec;
+        fs::remove(path_, ec);
+    }
+    CleanCopy(const CleanCopy&) = delete;
+    CleanCopy& operator=(const CleanCopy&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+Codebook codebook_of(const Table& t, const std::vector<std::string>& stored, const std::vector<Column>& columns)
+{
+    Codebook book;
+    for (std::size_t j = 0; j < stored.size(); ++j) {
+        if (stored[j] != t.names[j]) book.names.push_back({stored[j], t.names[j]});
+        for (std::size_t k = 0; k < columns[j].labels.size(); ++k)
+            book.labels.push_back({stored[j], static_cast<int>(k + 1), columns[j].labels[k]});
+    }
+    book.first_row_name = t.first_row_name;
+    return book;
+}
+
+void print_notes(const Settings& s, const Table& t, const std::vector<std::string>& stored,
+                 const std::vector<Column>& columns, const Codebook& book)
+{
+    if (t.first_row_name)
+        std::cout << "row numbers " << *t.first_row_name << ".." << *t.first_row_name + static_cast<long>(t.rows.size()) - 1
+                  << " in the unnamed first column were left out\n";
+    for (std::size_t j = 0; j < stored.size(); ++j)
+        if (s.rename && stored[j] != t.names[j]) std::cout << "renamed '" << t.names[j] << "' to '" << stored[j] << "'\n";
+    for (std::size_t j = 0; j < stored.size(); ++j) {
+        const Column& c = columns[j];
+        if (!c.labels.empty())
+            std::cout << stored[j] << ": " << c.labels.size() << " labels coded 1 to " << c.labels.size() << "\n";
+        if (c.shortened > 0)
+            std::cout << stored[j] << ": " << c.shortened << " number(s) longer than " << KEST_MAX_FIELD
+                      << " characters kept as the nearest number of " << KEST_MAX_FIELD << " characters\n";
+        if (c.made_missing > 0)
+            std::cout << stored[j] << ": " << c.made_missing << " text(s) that are not numbers converted as Missing\n";
+    }
+    if (!book.empty()) std::cout << "codebook " << codebook_path(s.data_file) << "\n";
+}
+
 int convert(const Settings& s)
 {
-    const TextFacts facts = inspect_text(s);
-    const std::vector<std::string>& names = facts.names;
-    check_names(s.name, names);
-    const int records = s.records ? *s.records : static_cast<int>(std::min<long>(facts.non_empty_records, INT_MAX));
-    if (records < 1) throw Failure{"'" + s.text_file + "' has no records after its " + std::to_string(s.header_lines) + " header line(s)"};
-    const CodeTable codes = build_code_table(s, names, facts);
+    check_dataset_name(s.name);
+    const Table table = read_table(s);
+    if (table.rows.empty())
+        throw Failure{"'" + s.text_file + "' has no records after its " + std::to_string(s.header_lines) + " header line(s)"};
+    if (table.rows.size() > static_cast<std::size_t>(INT_MAX)) throw Failure{"'" + s.text_file + "' has too many records"};
+    const int records = static_cast<int>(table.rows.size());
+    std::vector<std::string> names;
+    if (s.rename) {
+        names = readable_names(s.name, table.names);
+    } else {
+        check_names(s.name, table.names);
+        for (const std::string& n : table.names) names.push_back(replace_any(n, " "));
+    }
+    const std::vector<Column> columns = read_columns(s, table, names);
+    const CodeTable codes = build_code_table(s, table.names, names, columns);
+    const Codebook book = codebook_of(table, names, columns);
 
     const auto [shortest, longest] = record_line_bounds(replace_any(s.name, " '"), names);
     if (shortest > max_line)
@@ -553,6 +829,8 @@ int convert(const Settings& s)
 
     fs::path folder;
     ConvertCall call = prepare_call(s, names, folder);
+    const CleanCopy copy(folder, columns, table.rows.size());
+    call.text = copy.path();
     const fs::path previous = fs::current_path();
     fs::current_path(folder, ec);
     if (ec) throw Failure{"cannot enter the folder '" + folder.string() + "': " + ec.message()};
@@ -561,14 +839,19 @@ int convert(const Settings& s)
     fs::current_path(previous, ec);
 
     if (error[0] > 0) {
-        MessageContext context{s.text_file, s.data_file, s.schema_file, s.stylesheet_file, s.header_lines, names, {}, 0, {}};
-        if (error[0] == 51) context.reason = why_record_incomplete(s, error[1], names.size());
-        if (error[0] == KEST_ERR_FIELD_TOO_LONG) context.reason = which_field_too_long(s, error[1]);
+        MessageContext context{s.text_file, s.data_file, s.schema_file, s.stylesheet_file, 0, names, {}, 0, {}};
         remove_partial_outputs(s, error[0], error[1]);
         throw Failure{describe_failure(Export::data_conv, error[0], error[1], context)};
     }
+    try {
+        write_codebook(s.data_file, book);
+    } catch (const DataSetFailure& f) {
+        remove_partial_outputs(s, 0, 0);
+        throw Failure{f.message + "; the data set was removed"};
+    }
     std::cout << "converted " << records << " records of " << names.size() << " variables: " << s.data_file << ", "
               << s.schema_file << ", " << s.stylesheet_file << "\n";
+    print_notes(s, table, names, columns, book);
     return exit_ok;
 }
 
@@ -580,11 +863,14 @@ int run_convert(std::span<const std::string> args)
     } catch (const Failure& f) {
         std::cerr << "kest convert: " << f.message << "\n";
         return exit_failure;
+    } catch (const DataSetFailure& f) {
+        std::cerr << "kest convert: " << f.message << "\n";
+        return exit_failure;
     }
 }
 
 }  // namespace
 
-const Command convert_command{"convert", "convert a delimited text file into a data set", convert_usage, run_convert};
+const Command convert_command{"convert", "convert a CSV or other delimited text file into a data set", convert_usage, run_convert};
 
 }  // namespace kest_cli

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "cell_status.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -33,8 +34,8 @@ constexpr std::string_view impute_usage =
     "usage: kest impute DATAFILE [options]\n"
     "\n"
     "Fills the missing cells of a data set and writes them into the data file\n"
-    "with status Imputed.  Every cell that holds a number is read as a value,\n"
-    "whatever its status.\n"
+    "with status Imputed.  The methods fit on the observed values - the cells\n"
+    "marked Valid or Validn - unless --values all is given.\n"
     "\n"
     "The method nn fills the missing cells of each record (the recipient) from\n"
     "one donor: the closest record that has all of them, measured on the\n"
@@ -64,15 +65,21 @@ constexpr std::string_view impute_usage =
     "  --stylesheet FILE       stylesheet the rewritten data file names\n"
     "                          (default: the one the data file names, found\n"
     "                          the same way)\n"
+    "  --values WHICH          the values the method fits on: observed, the\n"
+    "                          cells marked Valid or Validn (default), or all,\n"
+    "                          every cell that holds a number whatever its\n"
+    "                          status; only Missing cells are ever filled, so\n"
+    "                          values earlier steps imputed stay as they are\n"
     "\n"
     "options of nn:\n"
     "  --pool POOL             records that may donate: all (every record),\n"
     "                          range:FIRST:END (records FIRST to END-1, counted\n"
-    "                          from 1) or class:VAR (the records with the\n"
-    "                          recipient's code of the categorical variable\n"
-    "                          VAR; records whose VAR is missing or not one of\n"
-    "                          its codes are neither filled nor donors)\n"
-    "                          (default: all)\n"
+    "                          from 1) or class:VAR[,VAR...] (the records with\n"
+    "                          the recipient's codes of the categorical\n"
+    "                          variables, crossed when there are several;\n"
+    "                          records that miss one of them or hold a value\n"
+    "                          that is not one of its codes are neither filled\n"
+    "                          nor donors) (default: all)\n"
     "  --weights VAR=W,...     share of a variable in the distance, 0 or more;\n"
     "                          a variable of weight 0 is not matched on\n"
     "                          (default: 1 each)\n"
@@ -108,13 +115,16 @@ constexpr std::string_view impute_usage =
     "  --max-passes N          passes that may run before the means must have\n"
     "                          settled; when they have not, the last pass's\n"
     "                          values are written with a warning (default:\n"
-    "                          100)\n";
+    "                          100)\n"
+    "  --weight VAR            numeric variable of record weights, 0 or more;\n"
+    "                          a record of weight 0 takes no part in the\n"
+    "                          estimates (default: every record weighs 1)\n";
 
 // Every option but --reuse-penalty takes a value.
 constexpr KnownOption impute_options[] = {
     {"--method"}, {"--variable", true}, {"--schema"}, {"--stylesheet"}, {"--pool"},      {"--weights"},
     {"--scales"}, {"--distance"},       {"--ties"},   {"--seed"},       {"--min-weight"}, {"--tolerance"},
-    {"--max-passes"}};
+    {"--max-passes"}, {"--values"}, {"--weight"}};
 constexpr std::string_view reuse_switch = "--reuse-penalty";
 
 // Options that only the donor method reads.
@@ -122,7 +132,7 @@ constexpr std::string_view donor_options[] = {"--pool", "--weights", "--scales",
                                               "--ties", "--seed",    "--min-weight"};
 
 // Options that only em reads.
-constexpr std::string_view em_options[] = {"--tolerance", "--max-passes"};
+constexpr std::string_view em_options[] = {"--tolerance", "--max-passes", "--weight"};
 
 // The smallest tolerance em accepts: below it the change of a mean is lost
 // in rounding.
@@ -137,7 +147,9 @@ struct Settings {
     std::vector<std::string> variables;  // none: every variable; more than one (or a list) only with em
     PoolKind pool = PoolKind::all;
     int first = 0, end = 0;  // range: records counted from 1, end excluded
-    std::string class_variable;
+    std::vector<std::string> class_variables;  // crossed when there are several
+    ValuesUsed values = ValuesUsed::observed;
+    std::string weight;  // em: empty for none
     std::vector<std::pair<std::string, double>> weights, scales;
     std::vector<std::pair<std::string, int>> distances;
     int ties = 5;
@@ -171,10 +183,12 @@ void parse_pool(const std::string& text, Settings& s)
     }
     if (parts[0] == "class" && parts.size() == 2 && !parts[1].empty()) {
         s.pool = PoolKind::klass;
-        s.class_variable = parts[1];
+        s.class_variables = split(parts[1], ',');
+        for (const std::string& v : s.class_variables)
+            if (v.empty()) throw UsageError("--pool class: holds an empty variable name in '" + text + "'");
         return;
     }
-    throw UsageError("--pool must be all, range:FIRST:END or class:VAR, not '" + text + "'");
+    throw UsageError("--pool must be all, range:FIRST:END or class:VAR[,VAR...], not '" + text + "'");
 }
 
 // "VAR=X,VAR=Y": each variable at most once.
@@ -246,6 +260,11 @@ Settings parse_settings(std::span<const std::string> args)
     if (const std::string* v = parsed.value("--seed"))
         s.seed = static_cast<int>(parse_whole(*v, "--seed", INT_MIN, INT_MAX));
     if (const std::string* v = parsed.value("--min-weight")) s.min_weight = not_negative(*v, "--min-weight");
+    s.values = values_used(parsed.value("--values"));
+    if (const std::string* v = parsed.value("--weight")) {
+        if (v->empty()) throw UsageError("--weight needs a variable name");
+        s.weight = *v;
+    }
     return s;
 }
 
@@ -349,22 +368,110 @@ Matrix with_stand_in(const Records& rec)
     return m;
 }
 
+// The class of a record in class mode: the code of the class variable, or
+// with several, the number (1..m) of the record's combination of their
+// codes, kept in a column added after the variables.
+struct ClassColumn {
+    int variable = -1;                 // the class variable, or the added column (= the variables' count)
+    std::string name;                  // for messages
+    std::vector<int> record_class;     // per record: the class code, or 0 when unknown
+    int combinations = 0;              // the added column's codes 1..combinations
+};
+
+std::string class_name(const Settings& s)
+{
+    std::string name;
+    for (const std::string& v : s.class_variables) name += (name.empty() ? "" : " x ") + v;
+    return name;
+}
+
+ClassColumn class_column(const Settings& s, const Variables& vars, const Records& rec)
+{
+    ClassColumn c;
+    c.name = "'" + class_name(s) + "'";
+    std::vector<int> columns;
+    for (const std::string& name : s.class_variables) {
+        const int j = variable_index(vars, name, "the class variable");
+        if (!vars.categorical(j)) throw UsageError("the class variable '" + name + "' is not categorical");
+        if (std::find(columns.begin(), columns.end(), j) != columns.end())
+            throw UsageError("--pool class: names '" + name + "' twice");
+        columns.push_back(j);
+    }
+    c.record_class.assign(static_cast<std::size_t>(rec.count), 0);
+    if (columns.size() == 1) {
+        c.variable = columns[0];
+        return c;
+    }
+    c.variable = vars.count();
+    std::vector<std::pair<std::vector<int>, int>> seen;  // combination, its number
+    for (int r = 0; r < rec.count; ++r) {
+        std::vector<int> combination;
+        for (int j : columns) {
+            const double value = rec.at(r, j);
+            const std::optional<int> code = value == missing_code ? std::nullopt : rounded_code(value);
+            const int* codes = vars.code_row(j);
+            const int k = vars.ncat[static_cast<std::size_t>(j)];
+            if (!code || std::find(codes, codes + k, *code) == codes + k) break;
+            combination.push_back(*code);
+        }
+        if (combination.size() != columns.size()) continue;
+        auto at = std::find_if(seen.begin(), seen.end(), [&](const auto& e) { return e.first == combination; });
+        if (at == seen.end()) {
+            seen.emplace_back(combination, static_cast<int>(seen.size()) + 1);
+            at = seen.end() - 1;
+        }
+        c.record_class[static_cast<std::size_t>(r)] = at->second;
+    }
+    c.combinations = static_cast<int>(seen.size());
+    return c;
+}
+
+// The crossed class as one more categorical variable that takes no part in
+// the distance.
+void add_class_column(Variables& vars, std::vector<double>& weights, std::vector<double>& scales,
+                      std::vector<int>& types, const ClassColumn& c)
+{
+    const int old_length = vars.row_length;
+    const int new_length = std::max(old_length, c.combinations);
+    std::vector<int> codes(static_cast<std::size_t>(vars.count() + 1) * static_cast<std::size_t>(std::max(1, new_length)), 0);
+    for (int j = 0; j < vars.count(); ++j)
+        std::copy_n(vars.code_row(j), vars.ncat[static_cast<std::size_t>(j)],
+                    codes.begin() + static_cast<std::ptrdiff_t>(j) * new_length);
+    for (int k = 0; k < c.combinations; ++k)
+        codes[static_cast<std::size_t>(vars.count()) * new_length + static_cast<std::size_t>(k)] = k + 1;
+    vars.names.push_back("(class)");
+    vars.ncat.push_back(c.combinations);
+    vars.codes = std::move(codes);
+    vars.row_length = new_length;
+    weights.push_back(0.0);
+    scales.push_back(1.0);
+    types.push_back(0);
+}
+
 // In class mode every record with a known class takes part; a record whose
 // class is missing or not among the codes would make the routine refuse the
-// whole data set, so it is left out and counted.
-Matrix of_known_class(const Records& rec, int class_var, const int* codes, int ncodes, long& left_out)
+// whole data set, so it is left out and counted.  With crossed classes each
+// row gets its class in the added column.
+Matrix of_known_class(const Records& rec, const ClassColumn& classes, const int* codes, int ncodes, long& left_out)
 {
     Matrix m;
     const int nv = rec.vars.count();
+    const bool crossed = classes.variable == nv;
     left_out = 0;
     for (int r = 0; r < rec.count; ++r) {
-        const double value = rec.at(r, class_var);
-        const std::optional<int> code = value == missing_code ? std::nullopt : rounded_code(value);
+        std::optional<int> code;
+        if (crossed) {
+            if (classes.record_class[static_cast<std::size_t>(r)] > 0) code = classes.record_class[static_cast<std::size_t>(r)];
+        } else {
+            const double value = rec.at(r, classes.variable);
+            code = value == missing_code ? std::nullopt : rounded_code(value);
+        }
         if (!code || std::find(codes, codes + ncodes, *code) == codes + ncodes) {
             ++left_out;
             continue;
         }
         add_row(m, rec.data.data() + static_cast<std::ptrdiff_t>(r) * nv, nv, r);
+        if (crossed) m.data.push_back(*code);
     }
     return m;
 }
@@ -446,8 +553,11 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
     Matrix m;
     long left_out = 0;
     if (s.pool == PoolKind::klass) {
-        const int c = variable_index(vars, s.class_variable, "the class variable");
-        if (!vars.categorical(c)) throw UsageError("the class variable '" + s.class_variable + "' is not categorical");
+        const ClassColumn classes = class_column(s, vars, rec);
+        if (classes.variable > nv - 1) {
+            add_class_column(vars, weights, scales, types, classes);
+        }
+        const int c = classes.variable;
         // The routine needs the class codes distinct and ascending; their
         // order matters to nothing else, since within a class the class
         // variable is the same for recipient and donor.
@@ -455,9 +565,8 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
         int& ncodes = vars.ncat[static_cast<std::size_t>(c)];
         std::sort(row, row + ncodes);
         ncodes = static_cast<int>(std::unique(row, row + ncodes) - row);
-        if (ncodes < 2)
-            throw DataSetFailure{"the class variable '" + s.class_variable + "' has fewer than two codes"};
-        m = of_known_class(rec, c, row, ncodes, left_out);
+        if (ncodes < 2) throw DataSetFailure{"the class " + classes.name + " has fewer than two codes"};
+        m = of_known_class(rec, classes, row, ncodes, left_out);
         pool[0] = -1;
         pool[1] = c;
     } else {
@@ -474,19 +583,22 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
 
     DonorRun run;
     if (left_out > 0)
-        run.warning = std::to_string(left_out) + " record(s) whose " + s.class_variable +
+        run.warning = std::to_string(left_out) + " record(s) whose " + class_name(s) +
                       " is missing or not one of its codes were left out";
     if (m.rows() == 0) return run;
 
+    const std::size_t width = static_cast<std::size_t>(vars.count());
     long capacity = 0;
     for (std::size_t i = 0; i < m.data.size(); ++i)
-        if (m.data[i] == missing_code && (selected < 0 || static_cast<int>(i % nvs) == selected)) ++capacity;
+        if (m.data[i] == missing_code && (selected < 0 || static_cast<int>(i % width) == selected)) ++capacity;
     CellList list(capacity);
     const int d = vars.row_length;
-    const std::vector<double> category_distances(std::max<std::size_t>(1, nvs * d * d), 0.0);
+    // No variable has distance type 2, so the routine reads no table of
+    // category distances.
+    const int len = vars.count();
     int report[5] = {0, 0, 0, 0, 0};
     gen_imp(pool, s.seed, s.ties, selected + 1, s.reuse_penalty ? 0 : 1, s.min_weight, weights.data(), scales.data(),
-            types.data(), category_distances.data(), m.rows(), nv, m.data.data(), vars.ncat.data(), vars.codes.data(), d,
+            types.data(), nullptr, m.rows(), len, m.data.data(), vars.ncat.data(), vars.codes.data(), d,
             missing_code, &list.count, list.rows.data(), list.vars.data(), list.values.data(), report);
 
     // A category outside the code list skips that recipient only.
@@ -497,7 +609,7 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
         run.warning += "recipients holding a category that is not among its variable's codes (such as " +
                        std::to_string(report[1]) + ") were not filled";
     }
-    run.cells = filled_cells(list, m.row_record, nv, "the donor imputation");
+    run.cells = filled_cells(list, m.row_record, len, "the donor imputation");
     run.skipped = report[KEST_REPORT_SKIPPED];
     run.reduced = report[KEST_REPORT_REDUCED];
     run.no_donor = report[KEST_REPORT_NO_DONOR];
@@ -540,7 +652,7 @@ std::string name_list(const Variables& vars, const std::vector<int>& columns)
 // written, and a failure, which may leave cells changed, writes nothing.
 // Its outcomes that leave results in place become warnings.
 std::vector<Cell> impute_by_em(const Settings& s, const Records& rec, const std::vector<int>& columns,
-                               std::string& warning)
+                               const std::vector<double>& weights, std::string& warning)
 {
     const int nv = rec.vars.count();
     std::vector<int> include(static_cast<std::size_t>(nv), 0);
@@ -548,7 +660,8 @@ std::vector<Cell> impute_by_em(const Settings& s, const Records& rec, const std:
     std::vector<double> data = rec.data;
     CellList list(rec.missing);
     int error[2] = {0, 0};
-    em(rec.count, nv, include.data(), data.data(), missing_code, s.tolerance, s.max_passes, nullptr, &list.count,
+    em(rec.count, nv, include.data(), data.data(), missing_code, s.tolerance, s.max_passes,
+       weights.empty() ? nullptr : weights.data(), &list.count,
        list.rows.data(), list.vars.data(), list.values.data(), error);
 
     constexpr int no_work = 20, means_only = 21, unsettled = 40;
@@ -581,14 +694,23 @@ std::vector<Cell> impute_by_em(const Settings& s, const Records& rec, const std:
 int impute(const Settings& s)
 {
     const DataSetHold held = hold_data_set(s.data_file, s.schema, Access::change);
-    const Records rec = read_records(s.data_file, s.schema, s.stylesheet);
+    const Records all = read_records(s.data_file, s.schema, s.stylesheet);
+    const FittingData fit = fitting_data(all, s.values);
+    const Records& rec = fit.values;
 
     std::vector<Cell> cells;
     std::optional<DonorRun> donors;
     if (s.method == Method::em) {
-        const std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to impute");
+        const int weight = s.weight.empty() ? -1 : weight_column(rec, s.weight);
+        std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to impute");
+        if (weight >= 0 && std::find(columns.begin(), columns.end(), weight) != columns.end()) {
+            if (!s.variables.empty()) throw UsageError("the weight variable '" + s.weight + "' is also a variable to impute");
+            std::erase(columns, weight);
+            if (columns.empty()) throw DataSetFailure{"the data set has no numeric variable besides the weight"};
+        }
+        const std::vector<double> weights = weight >= 0 ? record_weights(rec, weight) : std::vector<double>{};
         std::string warning;
-        cells = impute_by_em(s, rec, columns, warning);
+        cells = impute_by_em(s, rec, columns, weights, warning);
         if (!warning.empty()) std::cerr << "kest impute: " << warning << "\n";
     } else {
         const int selected =
@@ -602,7 +724,8 @@ int impute(const Settings& s)
         }
     }
 
-    const long written = cells.empty() ? 0 : write_cells(rec, cells, KEST_STATUS_IMPUTED, "impute", "filled cells");
+    keep_missing_cells(cells, fit);
+    const long written = cells.empty() ? 0 : write_cells(all, cells, KEST_STATUS_IMPUTED, "impute", "filled cells");
     std::cout << "filled " << written << " cells in " << s.data_file << "\n";
     if (donors)
         std::cout << "recipient groups: " << donors->skipped << " skipped (too little matching weight), "

@@ -18,6 +18,7 @@ namespace {
 // The subcommands, in the order the overview lists them.
 const Command* const commands[] = {
     &convert_command,
+    &export_command,
     &show_command,
     &waid_command,
     &tssom_command,

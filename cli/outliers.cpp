@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cell_status.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -34,9 +35,10 @@ constexpr std::string_view outliers_usage =
     "closest to the centre, it grows a basic subset of records whose\n"
     "Mahalanobis distance from the subset's centre stays below a corrected\n"
     "chi-square cutoff; the records left outside are the outliers.  Missing\n"
-    "cells are completed by EM for the estimates.  Every cell that holds a\n"
-    "number is read as a value, whatever its status.  Prints the outlying\n"
-    "records with their values and their count.\n"
+    "cells are completed by EM for the estimates.  The observed values - the\n"
+    "cells marked Valid or Validn - are judged and marked, unless --values\n"
+    "all is given.  Prints the outlying records with their values and their\n"
+    "count.\n"
     "\n"
     "options:\n"
     "  --variable VAR      a numeric variable to examine; may be given more\n"
@@ -58,6 +60,13 @@ constexpr std::string_view outliers_usage =
     "                      variable against the covariance of all of them,\n"
     "                      which overstates its distance when the variables\n"
     "                      are correlated)\n"
+    "  --values WHICH      observed (default): cells marked Valid or Validn\n"
+    "                      are values, the others count as missing; all:\n"
+    "                      every cell that holds a number, whatever its\n"
+    "                      status\n"
+    "  --weight VAR        numeric variable of record weights, 0 or more, for\n"
+    "                      the estimates; a record of weight 0 takes no part\n"
+    "                      and is not judged (default: every record weighs 1)\n"
     "  --dry-run           print the outlying records, write nothing\n"
     "  --schema FILE       schema of the data file (default: the one the\n"
     "                      data file names, looked up beside the data file\n"
@@ -67,7 +76,8 @@ constexpr std::string_view outliers_usage =
     "                      same way)\n";
 
 constexpr KnownOption outliers_options[] = {{"--variable", true}, {"--alpha"},  {"--size-factor"},
-                                            {"--start"},          {"--schema"}, {"--stylesheet"}};
+                                            {"--start"},          {"--schema"}, {"--stylesheet"},
+                                            {"--values"},         {"--weight"}};
 constexpr std::string_view dry_run_switch = "--dry-run";
 
 // Keeps the starting subset's size, the size factor times the number of
@@ -84,6 +94,8 @@ struct Settings {
     int size_factor = 4;
     Start start = Start::complete;
     bool dry_run = false;
+    ValuesUsed values = ValuesUsed::observed;
+    std::string weight;  // empty: none
 };
 
 // ---------------------------------------------------------------------------
@@ -123,6 +135,11 @@ Settings parse_settings(std::span<const std::string> args)
     if (const std::string* v = parsed.value("--size-factor"))
         s.size_factor = static_cast<int>(parse_whole(*v, "--size-factor", 1, max_size_factor));
     if (const std::string* v = parsed.value("--start")) s.start = start_named(*v);
+    s.values = values_used(parsed.value("--values"));
+    if (const std::string* v = parsed.value("--weight")) {
+        if (v->empty()) throw UsageError("--weight needs a variable name");
+        s.weight = *v;
+    }
     return s;
 }
 
@@ -164,7 +181,8 @@ long usable_count(const Records& rec, const std::vector<int>& columns, Start sta
     return start == Start::em ? rec.count - (missing + k - 1) / k : complete;
 }
 
-std::vector<double> memberships(const Settings& s, const Records& rec, const std::vector<int>& columns)
+std::vector<double> memberships(const Settings& s, const Records& rec, const std::vector<int>& columns,
+                                const std::vector<double>& weights)
 {
     const int k = static_cast<int>(columns.size());
     std::vector<double> m = examined_matrix(rec, columns);
@@ -172,7 +190,7 @@ std::vector<double> memberships(const Settings& s, const Records& rec, const std
     std::vector<double> member(static_cast<std::size_t>(rec.count), 0.0);
     int error[2] = {0, 0};
     bacon(rec.count, k, include.data(), m.data(), missing_code, s.size_factor, s.alpha, static_cast<int>(s.start),
-          member.data(), nullptr, error);
+          member.data(), weights.empty() ? nullptr : weights.data(), error);
     if (error[0] > 0) {
         MessageContext context;
         context.data_file = rec.files.data;
@@ -204,11 +222,17 @@ struct Findings {
     std::vector<Cell> cells;    // the outliers' observed cells
 };
 
-Findings findings_of(const Records& rec, const std::vector<int>& columns, const std::vector<double>& member)
+Findings findings_of(const Records& rec, const std::vector<int>& columns, const std::vector<double>& member,
+                     const std::vector<double>& weights)
 {
     Findings f;
     for (int r = 0; r < rec.count; ++r) {
         const double m = member[static_cast<std::size_t>(r)];
+        // A record of weight 0 takes no part, so its membership says nothing.
+        if (!weights.empty() && weights[static_cast<std::size_t>(r)] == 0) {
+            ++f.unjudged;
+            continue;
+        }
         if (m == left_out_mark) {
             ++f.left_out;
         } else if (m == outside_mark) {
@@ -252,22 +276,33 @@ void print_outliers(const Records& rec, const std::vector<int>& columns, const F
 int find_outliers(const Settings& s)
 {
     const DataSetHold held = hold_data_set(s.data_file, s.schema, s.dry_run ? Access::read : Access::change);
-    const Records rec = read_records(s.data_file, s.schema, s.stylesheet);
-    const std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to examine");
-    const std::vector<double> member = memberships(s, rec, columns);
-    const Findings f = findings_of(rec, columns, member);
+    const Records all = read_records(s.data_file, s.schema, s.stylesheet);
+    const FittingData fit = fitting_data(all, s.values);
+    const Records& rec = fit.values;
+    std::vector<int> columns = numeric_columns(rec.vars, s.variables, "the variable to examine");
+    const int weight = s.weight.empty() ? -1 : weight_column(rec, s.weight);
+    if (weight >= 0 && std::find(columns.begin(), columns.end(), weight) != columns.end()) {
+        if (!s.variables.empty()) throw UsageError("the weight variable '" + s.weight + "' is also a variable to examine");
+        std::erase(columns, weight);
+        if (columns.empty()) throw DataSetFailure{"the data set has no numeric variable besides the weight"};
+    }
+    const std::vector<double> weights = weight >= 0 ? record_weights(rec, weight) : std::vector<double>{};
+    const std::vector<double> member = memberships(s, rec, columns, weights);
+    const Findings f = findings_of(rec, columns, member, weights);
 
     print_outliers(rec, columns, f);
     std::cout << "found " << f.outliers.size() << " outlying records among " << rec.count << " (alpha " << s.alpha
               << ", size factor " << s.size_factor << ", start " << start_name(s.start) << ")\n";
     if (f.left_out > 0) std::cout << f.left_out << " records with a missing value were left out\n";
-    if (f.unjudged > 0) std::cout << f.unjudged << " records without any of the variables were not judged\n";
+    if (f.unjudged > 0)
+        std::cout << f.unjudged << " records without any of the variables" << (weights.empty() ? "" : " or of weight 0")
+                  << " were not judged\n";
     if (s.dry_run) {
         std::cout << "nothing was written (--dry-run)\n";
         return exit_ok;
     }
     const long written =
-        f.cells.empty() ? 0 : write_cells(rec, f.cells, KEST_STATUS_SUSPECT, "outliers", "suspect cells");
+        f.cells.empty() ? 0 : write_cells(all, f.cells, KEST_STATUS_SUSPECT, "outliers", "suspect cells");
     std::cout << "marked " << written << " cells Suspect in " << s.data_file << "\n";
     return written == static_cast<long>(f.cells.size()) ? exit_ok : exit_failure;
 }

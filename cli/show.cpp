@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "codebook.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -20,8 +21,9 @@ constexpr std::string_view show_usage =
     "usage: kest show DATAFILE [--schema FILE]\n"
     "\n"
     "Prints the number of records and variables of a data set, its variables\n"
-    "with their category codes, and per variable the number of cells that are\n"
-    "Valid, Validn, Imputed, Suspect, Error and Missing.\n"
+    "with their category codes (and labels, from the codebook), and per\n"
+    "variable the number of cells that are Valid, Validn, Imputed, Suspect,\n"
+    "Error and Missing.\n"
     "\n"
     "options:\n"
     "  --schema FILE   schema of the data file (default: the one the data file\n"
@@ -38,14 +40,19 @@ using Files = DataSetFiles;
 
 constexpr std::size_t codes_shown = 20;
 
-std::string code_list(const DataSet& d, int j)
+// Codes with labels in the codebook are listed as "1 Female, 2 Male".
+std::string code_list(const DataSet& d, int j, const Codebook& book)
 {
     const int n = d.ncat[static_cast<std::size_t>(j)];
+    const std::string name = d.names.list[j];
+    const bool labelled = book.has_labels(name);
     std::string text;
     const int shown = std::min<int>(n, static_cast<int>(codes_shown));
     for (int k = 0; k < shown; ++k) {
-        if (k > 0) text += ' ';
-        text += std::to_string(d.codes[static_cast<std::size_t>(j) * d.max_cats + k]);
+        if (k > 0) text += labelled ? ", " : " ";
+        const int code = d.codes[static_cast<std::size_t>(j) * d.max_cats + k];
+        text += std::to_string(code);
+        if (const std::string* label = book.label_of(name, code)) text += " " + *label;
     }
     if (n > shown) text += " ... (" + std::to_string(n) + " codes)";
     return text;
@@ -60,14 +67,15 @@ void print_summary(const Files& f, const DataSet& d)
     std::cout << "\nvariables  " << d.num_vars << "\n\n";
 }
 
-void print_variables(const DataSet& d)
+void print_variables(const DataSet& d, const Codebook& book)
 {
     Table t{{"variable", "type", "codes"}, {false, false, false}, {}};
     for (int j = 0; j < d.num_vars; ++j) {
         const bool categorical = d.ncat[static_cast<std::size_t>(j)] > 0;
-        t.rows.push_back({d.names.list[j], categorical ? "categorical" : "numeric", categorical ? code_list(d, j) : ""});
+        t.rows.push_back({d.names.list[j], categorical ? "categorical" : "numeric", categorical ? code_list(d, j, book) : ""});
     }
     print_table(std::cout, t);
+    for (const OriginalName& n : book.names) std::cout << n.variable << " was '" << n.original << "' in the text file\n";
     std::cout << "\n";
 }
 
@@ -103,7 +111,7 @@ int show(const Files& f)
         std::cerr << "kest show: reading " << d.rows << " records of '" << f.data << "' (five passes)...\n";
     const StatusCounts counts = count_statuses(f, d);
     print_summary(f, d);
-    print_variables(d);
+    print_variables(d, read_codebook(f.data));
     print_status_counts(d, counts);
     return exit_ok;
 }

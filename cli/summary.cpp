@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "codebook.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -34,8 +35,8 @@ constexpr std::string_view summary_usage =
     "Prints, per variable of a data set, how many records have a value and how\n"
     "many miss it; for a numeric variable also the mean, the standard deviation\n"
     "and the smallest and largest value, and for a categorical variable the\n"
-    "frequency of each code.  A numeric variable needs two values to be\n"
-    "described.\n"
+    "frequency of each code (with its label when the codebook has one).  A\n"
+    "numeric variable needs two values to be described.\n"
     "\n"
     "options:\n"
     "  --values WHICH  which cells are values: all, every cell that holds a\n"
@@ -195,16 +196,27 @@ void print_variables(const Records& rec, const Summary& s)
     print_table(std::cout, t);
 }
 
-void print_frequencies(const Records& rec, const Summary& s, int j)
+// A variable with labels in the codebook gets a column of them.
+void print_frequencies(const Records& rec, const Summary& s, int j, const Codebook& book)
 {
     const std::size_t i = static_cast<std::size_t>(j);
+    const bool labelled = book.has_labels(rec.vars.names[i]);
     Table t{{rec.vars.names[i], "count", "percent"}, {true, true, true}, {}};
+    if (labelled) {
+        t.header.push_back("label");
+        t.right_aligned.push_back(false);
+    }
     const int values = s.n_obs[i];
     for (int k = 0; k < rec.vars.ncat[i]; ++k) {
         const int count = s.freq_row(j)[k];
         char percent[24] = "-";
         if (values > 0) std::snprintf(percent, sizeof percent, "%.1f", 100.0 * count / values);
-        t.rows.push_back({std::to_string(rec.vars.code_row(j)[k]), std::to_string(count), percent});
+        const int code = rec.vars.code_row(j)[k];
+        t.rows.push_back({std::to_string(code), std::to_string(count), percent});
+        if (labelled) {
+            const std::string* label = book.label_of(rec.vars.names[i], code);
+            t.rows.back().push_back(label != nullptr ? *label : "");
+        }
     }
     std::cout << "\n";
     print_table(std::cout, t);
@@ -317,6 +329,7 @@ int run_summary(std::span<const std::string> args)
         if (chart != nullptr) refuse_own_files(*chart, rec);
         if (unflagged) leave_out_flagged(rec);
         const Summary s = summarise(rec);
+        const Codebook book = read_codebook(data_file);
 
         std::cout << "data file  " << rec.files.data << "\n"
                   << "records    " << rec.count << "\n"
@@ -324,7 +337,7 @@ int run_summary(std::span<const std::string> args)
                   << (unflagged ? "cells marked Suspect or Error left out" : "every cell with a number") << "\n\n";
         print_variables(rec, s);
         for (int j = 0; j < rec.vars.count(); ++j)
-            if (rec.vars.categorical(j)) print_frequencies(rec, s, j);
+            if (rec.vars.categorical(j)) print_frequencies(rec, s, j, book);
         if (chart != nullptr) {
             const int drawn = write_chart(*chart, rec, s);
             std::cout << "\nchart      " << *chart << " (" << drawn << " of " << rec.vars.count()

@@ -15,6 +15,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -22,7 +24,9 @@
 #include <utility>
 #include <vector>
 
+#include "cell_status.h"
 #include "command.h"
+#include "csv.h"
 #include "options.h"
 #include "records.h"
 #include "lock.h"
@@ -66,9 +70,17 @@ constexpr std::string_view tree_usage =
     "  --tol X                waid: tolerance of the weighting, 0 or more\n"
     "                         (default: 0.0001)\n"
     "  --depth N              print the outline down to depth N (default: all)\n"
-    "  --save FILE            write the tree to FILE\n"
+    "  --values WHICH         the values the tree is grown on: observed, the\n"
+    "                         cells marked Valid or Validn (default), or all,\n"
+    "                         every cell that holds a number whatever its\n"
+    "                         status; --impute fills only Missing cells\n"
+    "  --save FILE            write the tree to FILE, and the names and kinds of\n"
+    "                         its variables to FILE.variables.csv beside it\n"
     "  --load FILE            use the tree saved in FILE instead of growing one;\n"
-    "                         the options of growing do not apply\n"
+    "                         the options of growing do not apply; a data set\n"
+    "                         whose variables at the tree's columns have other\n"
+    "                         names or kinds than FILE.variables.csv records is\n"
+    "                         refused\n"
     "  --impute               write the tree's predictions for the missing cells\n"
     "                         of VAR into the data file with status Imputed\n"
     "  --method METHOD        what --impute writes: value (the leaf's mean or\n"
@@ -90,13 +102,13 @@ constexpr KnownOption tree_options[] = {
     {"--kind"},    {"--dep"},    {"--predictors"}, {"--min-node"}, {"--min-child"}, {"--min-improvement"},
     {"--priors"},  {"--weight"}, {"--scheme"},     {"--maxit"},    {"--tuning"},    {"--tol"},
     {"--depth"},   {"--save"},   {"--load"},       {"--method"},   {"--seed"},      {"--schema"},
-    {"--stylesheet"}};
+    {"--stylesheet"}, {"--values"}};
 constexpr std::string_view impute_switch = "--impute";
 
 // Options that only growing a tree reads.
 constexpr std::string_view growing_options[] = {"--kind",   "--predictors", "--min-node", "--min-child",
                                                 "--min-improvement", "--priors", "--weight", "--scheme",
-                                                "--maxit",  "--tuning",     "--tol"};
+                                                "--maxit",  "--tuning",     "--tol",       "--values"};
 
 enum class Kind { waid, gini, anova };
 enum class Method { value = 1, mode = 2, donor = 3 };
@@ -117,6 +129,7 @@ struct Settings {
     bool impute = false;
     std::optional<Method> method;  // unset: the default of the tree and variable
     int seed = 1;
+    ValuesUsed values = ValuesUsed::observed;
 };
 
 template <class T>
@@ -192,6 +205,7 @@ Settings parse_settings(std::span<const std::string> args)
         s.seed = static_cast<int>(parse_whole(*v, "--seed", INT_MIN, INT_MAX));
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
+    s.values = values_used(parsed.value("--values"));
     return s;
 }
 
@@ -341,7 +355,8 @@ Tree grow(const Settings& s, const Records& rec, const Problem& p, Method method
         throw DataSetFailure{"--min-node " + std::to_string(s.min_node) + " is more than the " + std::to_string(t.rows) +
                              " records that have " + name + " and every predictor"};
     if (t.left_out > 0)
-        std::cerr << "kest tree: " << t.left_out << " record(s) that lack " << name
+        std::cerr << "kest tree: " << t.left_out << " record(s) that lack "
+                  << (s.values == ValuesUsed::observed ? "an observed value of " : "") << name
                   << " or a predictor (or hold a value that is not one of its codes) were left out\n";
 
     const int num_vars = static_cast<int>(t.columns.size());
@@ -407,6 +422,80 @@ void check_fits(TreeNode* root, const Records& rec, int dep, const std::string& 
                                                 : "with " + std::to_string(node->split_size) + " categories") +
                          ", which " + (k == 0 ? std::string("is numeric") : "has " + std::to_string(k) + " codes"));
     });
+}
+
+// The tree file holds split variables as column numbers only; the file
+// beside it records which variables they were, so that a data set whose
+// columns were reordered is refused instead of split on the wrong variable.
+// Its lines: "role,column,name,kind" and then one line per variable the
+// tree was grown from, role predictor, dependent or weight, the column
+// counted from 1, kind numeric or categorical.
+std::string variables_file(const std::string& tree_file) { return tree_file + ".variables.csv"; }
+
+std::string kind_text(const Variables& v, int j) { return v.categorical(j) ? "categorical" : "numeric"; }
+
+void save_variables(const std::string& tree_file, const Variables& v, const Problem& p)
+{
+    std::string text = "role,column,name,kind\n";
+    const auto line = [&](const char* role, int j) {
+        text += std::string(role) + "," + std::to_string(j + 1) + "," + csv_field(v.names[static_cast<std::size_t>(j)]) +
+                "," + kind_text(v, j) + "\n";
+    };
+    for (int j : p.predictors) line("predictor", j);
+    line("dependent", p.dep);
+    if (p.weight >= 0) line("weight", p.weight);
+    const std::string path = variables_file(tree_file);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) throw DataSetFailure{"cannot write '" + path + "', which records the tree's variables"};
+}
+
+// Every variable recorded beside the tree must be at its column, with its
+// name and kind.  A tree saved without the record is taken as it is.
+void check_variables(const std::string& tree_file, const Variables& v)
+{
+    const std::string path = variables_file(tree_file);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "kest tree: there is no '" << path << "' recording the tree's variables; its columns are taken "
+                  << "as they are in the data set\n";
+        return;
+    }
+    CsvReader reader(in, CsvDialect{});
+    CsvRecord record;
+    const auto refuse = [&](const std::string& why) {
+        return DataSetFailure{"the tree in '" + tree_file + "' does not fit the data set: " + why};
+    };
+    try {
+        reader.next(record);
+        while (reader.next(record)) {
+            if (record.blank()) continue;
+            if (record.fields.size() != 4) throw DataSetFailure{"line " + std::to_string(record.line) + " of '" + path + "' does not hold 4 fields"};
+            const long column = [&] {
+                try {
+                    return static_cast<long>(parse_whole(record.fields[1].text, "the column", 1, INT_MAX));
+                } catch (const UsageError&) {
+                    throw DataSetFailure{"line " + std::to_string(record.line) + " of '" + path + "' holds no column number"};
+                }
+            }();
+            const std::string& name = record.fields[2].text;
+            const std::string& kind = record.fields[3].text;
+            if (column > v.count())
+                throw refuse("its " + record.fields[0].text + " '" + name + "' was column " + std::to_string(column) +
+                             ", but the data set has " + std::to_string(v.count()) + " variables");
+            const int j = static_cast<int>(column - 1);
+            const std::string& here = v.names[static_cast<std::size_t>(j)];
+            if (here != name)
+                throw refuse("its " + record.fields[0].text + " '" + name + "' was column " + std::to_string(column) +
+                             ", which is '" + here + "' here");
+            if (kind_text(v, j) != kind)
+                throw refuse("its " + record.fields[0].text + " '" + name + "' was " + kind + ", but is " + kind_text(v, j) +
+                             " here");
+        }
+    } catch (const CsvError& e) {
+        throw DataSetFailure{"line " + std::to_string(e.line) + " of '" + path + "': " + e.message};
+    }
 }
 
 Tree load(const std::string& file)
@@ -586,11 +675,13 @@ int run_tree(const Settings& s)
     // The stylesheet is needed only to write the data file.
     const Records rec = read_records(s.data_file, s.schema, s.impute ? s.stylesheet : std::string("unused"));
     const int dep = variable_index(rec.vars, s.dep, "the variable to predict");
+    std::optional<Problem> grown_for;
     const bool categorical = rec.vars.categorical(dep);
 
     Tree tree;
     if (!s.load.empty()) {
         tree = load(s.load);
+        check_variables(s.load, rec.vars);
         check_fits(tree.get(), rec, dep, s.load);
     } else {
         Problem p{s.kind, dep, -1, {}};
@@ -607,7 +698,11 @@ int run_tree(const Settings& s)
                              std::to_string(classes) + " codes of '" + s.dep + "'");
         p.predictors = predictor_columns(s, rec.vars, dep, p.weight);
         const int kind = s.kind == Kind::gini ? 2 : 1;
-        tree = grow(s, rec, p, method_for(s, kind, true, categorical));
+        // Grown on the values the user chose; predictions go only into
+        // the Missing cells, which the full records tell.
+        const FittingData fit = fitting_data(rec, s.values);
+        tree = grow(s, fit.values, p, method_for(s, kind, true, categorical));
+        grown_for = p;
     }
 
     // Checked before anything is printed or saved.
@@ -626,6 +721,14 @@ int run_tree(const Settings& s)
         int error[2] = {0, 0};
         tree_save(tree.get(), s.save.c_str(), error);
         if (error[0] > 0) throw DataSetFailure{"cannot write the tree file '" + s.save + "'"};
+        if (grown_for) {
+            save_variables(s.save, rec.vars, *grown_for);
+        } else if (variables_file(s.load) != variables_file(s.save)) {
+            // A loaded tree keeps the record of its variables.
+            std::error_code ec;
+            std::filesystem::remove(variables_file(s.save), ec);
+            std::filesystem::copy_file(variables_file(s.load), variables_file(s.save), ec);
+        }
         std::cout << "saved the tree to " << s.save << "\n";
     }
     if (!s.impute) return exit_ok;

@@ -5,7 +5,11 @@
 // The plug-in says only whether it succeeded (its messages go to standard
 // error, captioned "TS-SOM"); the tool counts the Imputed cells of the
 // written variables before and after the run to tell how many it wrote.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <climits>
 #include <iostream>
 #include <string>
@@ -42,6 +46,8 @@ constexpr std::string_view tssom_usage =
     "                        value present) or any (default: any)\n"
     "  --passes N            most training passes per layer (default: 20)\n"
     "  --seed N              seed of the engine's generator (default: 0)\n"
+    "  --verbose             let through the two diagnostic lines the plug-in\n"
+    "                        prints on standard output\n"
     "  --schema FILE         schema of the data file (default: the one the data\n"
     "                        file names, looked up beside the data file first)\n"
     "  --stylesheet FILE     stylesheet the rewritten data file names (default:\n"
@@ -49,6 +55,7 @@ constexpr std::string_view tssom_usage =
 
 constexpr KnownOption tssom_options[] = {{"--variables"}, {"--layer"},  {"--train"},
                                          {"--passes"},    {"--seed"},   {"--schema"}, {"--stylesheet"}};
+constexpr std::string_view verbose_switch = "--verbose";
 
 struct Settings {
     std::string data_file, schema, stylesheet;
@@ -57,12 +64,14 @@ struct Settings {
     int training = 1;
     int passes = 20;
     int seed = 0;
+    bool verbose = false;
 };
 
 Settings parse_settings(std::span<const std::string> args)
 {
-    const ParsedArgs parsed = parse_args(args, tssom_options);
     Settings s;
+    const std::vector<std::string> rest = take_switch(args, verbose_switch, tssom_options, s.verbose);
+    const ParsedArgs parsed = parse_args(rest, tssom_options);
     s.data_file = parsed.the_one("data file");
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
@@ -93,6 +102,41 @@ std::vector<int> flags_for(const Settings& s, const std::vector<std::string>& na
     return flags;
 }
 
+// The plug-in prints its diagnostic lines to standard output; they are
+// sent to /dev/null for the length of the call unless the user asks for
+// them, so that the tool's own output stays its own.
+class QuietStdout {
+public:
+    explicit QuietStdout(bool quiet)
+    {
+        if (!quiet) return;
+        std::cout.flush();
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) {
+            if (null >= 0) close(null);
+            restore();
+            return;
+        }
+        close(null);
+    }
+    ~QuietStdout() { restore(); }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    void restore()
+    {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+};
+
 int tssom(const Settings& s)
 {
     DataSetFiles f{s.data_file, s.schema.empty() ? locate_schema(s.data_file) : s.schema};
@@ -110,6 +154,7 @@ int tssom(const Settings& s)
                              f.schema + "' states " + std::to_string(before.num_obs) + "; nothing was imputed"};
 
     const int result = call_from_data_folder(f, stylesheet, [&](const PluginPaths& p) {
+        const QuietStdout quiet(!s.verbose);
         return TAV_TSSOM_WRAPPER(p.data.c_str(), p.schema.c_str(), p.stylesheet.c_str(), flags.data(), s.layer,
                                  s.training, s.passes, s.seed);
     });

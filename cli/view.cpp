@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "codebook.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -38,8 +40,9 @@ constexpr std::string_view view_usage =
     "stylesheet, a table with one row per record in which every cell is\n"
     "coloured by its status - Valid light blue, Imputed light green, Suspect\n"
     "yellow, Error red, Validn magenta, and Missing blue with the word\n"
-    "Missing.  Open the page in a browser.  Needs xsltproc (scripts/setup\n"
-    "installs it).\n"
+    "Missing.  Categorical variables with labels in the codebook show them,\n"
+    "and renamed variables their original names.  Open the page in a\n"
+    "browser.  Needs xsltproc (scripts/setup installs it).\n"
     "\n"
     "options:\n"
     "  --stylesheet FILE  stylesheet to apply (default: the one the data file\n"
@@ -145,6 +148,89 @@ long record_rows(const std::string& page_path)
     return rows;
 }
 
+std::string html_escaped(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// The element text between the first '>' at or after `at` and the next '<'.
+std::pair<std::size_t, std::size_t> element_text(const std::string& page, std::size_t at)
+{
+    const std::size_t start = page.find('>', at) + 1;
+    return {start, page.find('<', start)};
+}
+
+// The stylesheet shows codes and the names the data set holds; with a
+// codebook the page shows the labels and the original names instead.  The
+// head cells (th) give the variables in column order, and every record row
+// holds one cell (td) per variable in the same order.
+std::string with_labels(std::string page, const Codebook& book)
+{
+    std::vector<std::string> names;
+    std::string out;
+    std::size_t copied = 0;
+    auto replace_text = [&](std::size_t start, std::size_t end, const std::string& text) {
+        out.append(page, copied, start - copied);
+        out += text;
+        copied = end;
+    };
+    std::size_t column = 0;
+    for (std::size_t at = page.find("<t"); at != std::string::npos && at + 3 < page.size(); at = page.find("<t", at + 2)) {
+        const std::string tag = page.substr(at, 4);
+        if (tag == "<tr>" || tag == "<tr ") {
+            column = 0;
+            continue;
+        }
+        const bool head = tag == "<th " && page.compare(at, 18, "<th bgcolor=\"cyan\"") == 0;
+        const bool cell = tag == "<td " || tag == "<td>";
+        if (!head && !cell) continue;
+        const auto [start, end] = element_text(page, at);
+        if (start == 0 || end == std::string::npos) break;
+        const std::string text = page.substr(start, end - start);
+        if (head) {
+            names.push_back(text);
+            replace_text(start, end, html_escaped(book.original_name(text)));
+        } else if (column < names.size()) {
+            const std::string& name = names[column];
+            char* stop = nullptr;
+            const long code = std::strtol(text.c_str(), &stop, 10);
+            const std::string* label = !text.empty() && *stop == '\0' && code >= INT_MIN && code <= INT_MAX
+                                           ? book.label_of(name, static_cast<int>(code))
+                                           : nullptr;
+            if (label != nullptr) replace_text(start, end, html_escaped(*label));
+        }
+        if (cell) ++column;
+        at = end;
+    }
+    out.append(page, copied, std::string::npos);
+    return out;
+}
+
+void show_labels(const std::string& page_path, const Codebook& book)
+{
+    std::string page;
+    {
+        std::ifstream in(page_path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        page = text.str();
+    }
+    std::ofstream out(page_path, std::ios::binary | std::ios::trunc);
+    out << with_labels(std::move(page), book);
+    out.flush();
+    if (!out) throw DataSetFailure{"the page could not be written completely (is the disk full?)"};
+}
+
 std::string default_page(const std::string& data_file)
 {
     return fs::path(data_file).replace_extension(".html").string();
@@ -165,6 +251,8 @@ int view(const std::string& data_file, const std::string& stylesheet, const std:
                                                 : std::string("stopped by a signal")) +
                              "); no page was written"};
     const long rows = record_rows(partial.path());
+    const Codebook book = read_codebook(data_file);
+    if (!book.empty()) show_labels(partial.path(), book);
     partial.keep_as(page);
     std::cout << "wrote " << page << " (" << rows << " records)\n";
     if (rows == 0)

@@ -24,24 +24,26 @@ namespace kest_cli {
 namespace {
 
 constexpr std::string_view waid_usage =
-    "usage: kest waid DATAFILE [options]\n"
+    "usage: kest waid DATAFILE --dep VAR [options]\n"
     "\n"
     "Imputes the missing values of one variable of a data set with a WAID tree\n"
     "grown on the records that have no missing value, and writes them into the\n"
     "data file with status Imputed.  Every value is taken as a category code:\n"
     "it is rounded down, and zero and negative values count as 1.  A record\n"
     "that lacks only a predictor is neither used nor imputed.  Each run writes\n"
-    "a debug log to " BRINDLE_DEBUG_LOG "; runs must not overlap.\n"
+    "a debug log to " BRINDLE_DEBUG_LOG "; runs must not overlap.  The tree\n"
+    "routines need at least two records to grow on and two to impute.\n"
     "\n"
     "options:\n"
-    "  --dep VAR             variable to impute (default: income)\n"
+    "  --dep VAR             variable to impute (required)\n"
     "  --predictors A,B,...  variables the tree may split on (default: every\n"
     "                        other variable)\n"
     "  --scheme SCHEME       weighting of the records: none, sine, biweight or\n"
     "                        huber (default: biweight)\n"
     "  --method METHOD       imputed value: value (the leaf's value), mode (the\n"
     "                        leaf's modal category) or donor (a random record of\n"
-    "                        the leaf) (default: value)\n"
+    "                        the leaf) (default: mode for a categorical VAR,\n"
+    "                        whose codes a leaf's mean is not; value otherwise)\n"
     "  --maxit N             most passes of the weighting (default: 50)\n"
     "  --tuning X            tuning constant of the weighting, 0 or more\n"
     "                        (default: 4.685)\n"
@@ -75,10 +77,10 @@ int choose(std::span<const Choice> choices, const std::string* given, std::strin
 
 struct Settings {
     std::string data_file, schema, stylesheet;  // schema and stylesheet empty: found from the data file
-    std::string dep = "income";
+    std::string dep;
     std::vector<std::string> predictors;        // empty: every other variable
     int scheme = 3;
-    int method = 1;
+    int method = 0;  // 0: the default for the dependent variable's kind
     int maxit = 50;
     double tuning = 4.685;
 };
@@ -90,10 +92,12 @@ Settings parse_settings(std::span<const std::string> args)
     s.data_file = parsed.the_one("data file");
     if (const std::string* v = parsed.value("--schema")) s.schema = *v;
     if (const std::string* v = parsed.value("--stylesheet")) s.stylesheet = *v;
-    if (const std::string* v = parsed.value("--dep")) s.dep = *v;
+    const std::string* dep = parsed.value("--dep");
+    if (dep == nullptr || dep->empty()) throw UsageError("no variable to impute given: use --dep VAR");
+    s.dep = *dep;
     if (const std::string* v = parsed.value("--predictors")) s.predictors = split(*v, ',');
     s.scheme = choose(schemes, parsed.value("--scheme"), "biweight", "--scheme");
-    s.method = choose(methods, parsed.value("--method"), "value", "--method");
+    if (parsed.has("--method")) s.method = choose(methods, parsed.value("--method"), "value", "--method");
     if (const std::string* v = parsed.value("--maxit")) s.maxit = static_cast<int>(parse_whole(*v, "--maxit", 1, INT_MAX));
     if (const std::string* v = parsed.value("--tuning")) {
         s.tuning = parse_real(*v, "--tuning");
@@ -145,6 +149,7 @@ std::vector<int> predictor_indices(const Settings& s, const std::vector<std::str
 struct Census {
     StatusCounts counts;
     std::vector<std::string> names;
+    std::vector<int> ncat;
     int records = 0;  // record lines the data file holds
     int stated = 0;   // records the schema states
 };
@@ -156,17 +161,18 @@ Census take_census(const DataSetFiles& f)
     Census c;
     c.counts = count_statuses(f, d);
     c.names = names_of(d);
+    c.ncat = d.ncat;
     c.records = d.rows_read;
     c.stated = d.num_obs;
     return c;
 }
 
 int call_plugin(const DataSetFiles& f, const std::string& stylesheet, int dep, const std::vector<int>& predictors,
-                const Settings& s)
+                const Settings& s, int method)
 {
     return call_from_data_folder(f, stylesheet, [&](const PluginPaths& p) {
         return TAV_WAID_WRAPPER(p.data.c_str(), p.schema.c_str(), p.stylesheet.c_str(), dep, predictors.data(),
-                                static_cast<int>(predictors.size()), s.scheme, s.method, s.maxit, s.tuning);
+                                static_cast<int>(predictors.size()), s.scheme, method, s.maxit, s.tuning);
     });
 }
 
@@ -191,7 +197,17 @@ int waid(const Settings& s)
         return exit_ok;
     }
 
-    if (call_plugin(f, stylesheet, dep, predictors, s) != 0) {
+    // The plug-in imputes every record whose dependent value is missing,
+    // but its scorer needs two of them; with one it fails and says only
+    // "ERROR LOAD_DATA FAILED".
+    if (missing_before == 1)
+        throw DataSetFailure{"only one record misses " + s.dep + ", and the plug-in's tree routines need at least two "
+                             "records to impute; nothing was imputed (kest tree --impute can impute one)"};
+    constexpr int mode_method = 2, value_method = 1;
+    const bool categorical = before.ncat[static_cast<std::size_t>(dep)] > 0;
+    const int method = s.method != 0 ? s.method : categorical ? mode_method : value_method;
+
+    if (call_plugin(f, stylesheet, dep, predictors, s, method) != 0) {
         std::cerr << "kest waid: imputation failed; see the log " BRINDLE_DEBUG_LOG "\n";
         return exit_failure;
     }

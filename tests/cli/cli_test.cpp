@@ -128,7 +128,7 @@ TEST_F(KestTool, IncompleteRecordIsNamedAndLeavesNoFiles)
     write_file(dir_ / "short.csv", "x,y,z\n1,2,3\n4,5,6\n7,8\n9,10,11\n");
     const Outcome run = kest("convert short.csv");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "kest convert: record 3 of 'short.csv' (line 4) is incomplete: it has 2 field(s) for 3 variables\n");
+    EXPECT_EQ(run.err, "kest convert: line 4 of 'short.csv' has 2 field(s) where there are 3 variables\n");
     EXPECT_EQ(run.out, "");
     EXPECT_FALSE(fs::exists(dir_ / "short.xml"));
     EXPECT_FALSE(fs::exists(dir_ / "short.xdr"));
@@ -138,12 +138,16 @@ TEST_F(KestTool, TextFileFaultsAreExplained)
 {
     write_file(dir_ / "quote.csv", "a,b\n1,2\n\"3,4\n");
     EXPECT_EQ(kest("convert quote.csv").err,
-              "kest convert: record 2 of 'quote.csv' (line 3) is incomplete: a double quote is not closed\n");
+              "kest convert: line 3 of 'quote.csv': a double quote opened on this line is never closed\n");
 
+    // A number longer than the converter's fields is kept as the nearest
+    // number that fits, and counted.
     write_file(dir_ / "wide.csv", "a,b\n1,123456789012345\n");
-    EXPECT_EQ(kest("convert wide.csv").err,
-              "kest convert: line 2 of 'wide.csv' has a field longer than 14 characters: "
-              "field 2 ('123456789012345') has 15 characters\n");
+    const Outcome wide = kest("convert wide.csv");
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    EXPECT_NE(wide.out.find("b: 1 number(s) longer than 14 characters kept as the nearest number of 14 characters\n"),
+              std::string::npos) << wide.out;
+    EXPECT_NE(slurp(dir_ / "wide.xml").find("<b Status='Valid'>123456789012e3</b>"), std::string::npos);
 
     write_file(dir_ / "codes.csv", "kind,v\n1,2\n2.5,3\n");
     const Outcome codes = kest("convert codes.csv --categorical kind");

@@ -324,6 +324,55 @@ TEST_F(KestImputeEm, FailuresAndUsageErrorsWriteNothing)
 }
 
 // ---------------------------------------------------------------------------
+// What the methods fit on: observed values by default
+
+// y of record 3 was imputed by an earlier step (100, far from the line
+// y = 10x of the observed records); record 4 lacks y.  By default no
+// method learns from the 100 or refills it; --values all takes it as data.
+TEST_F(KestImpute, MethodsFitOnObservedValuesAndNeverRefill)
+{
+    struct Case {
+        const char* options;
+        double y4;
+    };
+    const char* const by_x = " --weights a=0,b=0,w=0";
+    const Case cases[] = {
+        {"--method mean --variable y", 100.0 / 3},               // (10 + 20 + 70) / 3
+        {"--method mean --variable y --values all", 50.0},       // (10 + 20 + 100 + 70) / 4
+        {"--method em --variable x,y", 40.0},                    // the line through the observed records
+        {"--method em --variable x,y --values all", 50 + 190 / 20.75 * 0.75},  // least squares with the 100
+        {"--method em --variable x,y --values all --weight w", 40.0},         // record 3 weighs 0
+        {"--variable y", 20.0},                                  // record 2 (x = 2) donates
+        {"--variable y --values all", 100.0},                    // the imputed value (x = 3) donates
+        {"--variable y --pool class:a", 20.0},
+        {"--variable y --pool class:a,b", 10.0},                 // only record 1 has a = 1 and b = 2
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        write_file(dir_ / "o.csv", "a,b,x,y,w\n1,2,1,10,1\n1,1,2,20,1\n1,1,3,100,0\n1,2,4,,1\n2,2,7,70,1\n");
+        ASSERT_EQ(kest("convert o.csv --categorical a --categorical b").status, 0);
+        std::string data = slurp(dir_ / "o.xml");
+        data.replace(data.find("<y Status='Valid'>100</y>"), 25, "<y Status='Imputed'>100</y>");
+        write_file(dir_ / "o.xml", data);
+
+        const bool donors = std::string(c.options).find("--method") == std::string::npos;
+        const Outcome run = kest(std::string("impute o.xml ") + c.options + (donors ? by_x : ""));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out.substr(0, 23), "filled 1 cells in o.xml") << run.out;
+        EXPECT_NEAR(cell(dir_ / "o.xml", dir_ / "o.xdr", 3, 3), c.y4, 1e-3);
+        EXPECT_NE(slurp(dir_ / "o.xml").find("<y Status='Imputed'>100</y>"), std::string::npos);
+    }
+
+    // A tree grows on the observed records only, without the 100 and the
+    // value the last case imputed.
+    const Outcome observed = kest("tree o.xml --dep y --predictors x --kind anova --min-node 2 --min-child 1 --depth 0");
+    EXPECT_EQ(observed.out.substr(0, 28), "anova tree for y: 3 records,") << observed.out;
+    const Outcome all = kest("tree o.xml --dep y --predictors x --kind anova --min-node 2 --min-child 1 --depth 0 "
+                             "--values all");
+    EXPECT_EQ(all.out.substr(0, 28), "anova tree for y: 5 records,") << all.out;
+}
+
+// ---------------------------------------------------------------------------
 // The bundled example: 361 missing cells
 
 TEST_F(KestImpute, ExampleFillsEveryMissingCellEitherWay)

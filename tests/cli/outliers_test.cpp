@@ -73,10 +73,18 @@ TEST_F(KestOutliers, PlantedRecordsAreFoundAndOnlyTheirObservedCellsBecomeSuspec
                              "<x Status='Missing'> </x><y Status='Suspect'>116</y><w Status='Suspect'>500</w>");
     EXPECT_TRUE(data() == expected) << data();
 
-    // Suspect cells are read as values, so a second run finds the same.
-    const Outcome again = kest("outliers p.xml --start em");
+    // With every value, Suspect cells are values, so a second run finds the
+    // same; by default they are not observed values, and the two records
+    // have nothing left to judge.
+    const Outcome again = kest("outliers p.xml --start em --values all");
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out, run.out);
+    EXPECT_TRUE(data() == expected);
+    const Outcome observed = kest("outliers p.xml --start em");
+    ASSERT_EQ(observed.status, 0) << observed.err;
+    EXPECT_EQ(observed.out, "found 0 outlying records among 40 (alpha 0.05, size factor 4, start em)\n"
+                            "2 records without any of the variables were not judged\n"
+                            "marked 0 cells Suspect in p.xml\n");
     EXPECT_TRUE(data() == expected);
 }
 

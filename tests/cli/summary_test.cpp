@@ -72,8 +72,9 @@ TEST_F(KestSummary, UnflaggedValuesLeaveOutSuspectAndErrorCells)
               std::string::npos)
         << all.out;
 
-    // Imputed cells stay values: x of record 4 gets (1 + 2 + 3 + 5) / 4.
-    ASSERT_EQ(kest("impute small.xml --method mean --variable x").status, 0);
+    // Imputed cells stay values: x of record 4 gets (1 + 2 + 3 + 5) / 4, the
+    // mean of every value the Suspect one included.
+    ASSERT_EQ(kest("impute small.xml --method mean --variable x --values all").status, 0);
     // x: 1 2 3 2.75, mean 2.1875, squares 2.421875, deviation 0.898494;
     // g: 1 three times, 2 once.
     const Outcome run = kest("summary small.xml --values unflagged");
@@ -172,8 +173,16 @@ TEST_F(KestSummary, VariablesWithTooFewValuesAreNeitherDescribedNorDrawn)
 TEST_F(KestSummary, Refusals)
 {
     // A value that is none of its variable's codes, named by its record.
+    // The converter refuses such a value, so the schema loses a code after.
     write_file(dir_ / "bad.csv", "g,x\n1,1\n3,2\n1,3\n");
-    ASSERT_EQ(kest("convert bad.csv --categorical g=1,2").status, 0);
+    ASSERT_EQ(kest("convert bad.csv --categorical g=1,2,3").status, 0);
+    {
+        std::string schema = slurp(dir_ / "bad.xdr");
+        const std::size_t at = schema.find("dt:values=\"1 2 3 \"");
+        ASSERT_NE(at, std::string::npos);
+        schema.replace(at, 19, "dt:values=\"1 2 \"");
+        write_file(dir_ / "bad.xdr", schema);
+    }
     Outcome run = kest("summary bad.xml --chart bad.svg");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "kest summary: record 2 of 'bad.xml': g holds 3, which is not one of its codes (1 2)\n");

@@ -65,8 +65,8 @@ TEST_F(KestTree, AnovaTreeShowsCategoryGroupsAndCaseWeights)
     // hhtype splits into two groups of its codes, one per child.
     EXPECT_NE(run.out.find("\n  hhtype in {"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("}: "), std::string::npos) << run.out;
-    EXPECT_EQ(run.err, "kest tree: 195 record(s) that lack income or a predictor (or hold a value that is not one of "
-                       "its codes) were left out\n");
+    EXPECT_EQ(run.err, "kest tree: 195 record(s) that lack an observed value of income or a predictor (or hold a "
+                       "value that is not one of its codes) were left out\n");
 
     // A case weight of hours moves the tree; the weight is not a predictor.
     const Outcome weighted = kest("tree out/survey.xml --kind anova --dep income --weight hours --depth 0");
@@ -211,6 +211,12 @@ TEST_F(KestTree, FailuresLeaveTheDataFileAlone)
     const std::string csv = "hhtype,income\n1,20\n2,30\n3,40\n4,50\n";
     write_file(dir_ / "other.csv", csv);
     ASSERT_EQ(kest("convert other.csv --out other --categorical hhtype").status, 0);
+    const Outcome misnamed = kest("tree other/other.xml --dep income --load region.tree");
+    EXPECT_EQ(misnamed.status, 1);
+    EXPECT_EQ(misnamed.err, "kest tree: the tree in 'region.tree' does not fit the data set: its predictor 'region' "
+                            "was column 1, which is 'hhtype' here\n");
+    // Without the record of its variables the split itself must fit.
+    fs::remove(dir_ / "region.tree.variables.csv");
     const Outcome misfit = kest("tree other/other.xml --dep income --load region.tree");
     EXPECT_EQ(misfit.status, 1);
     EXPECT_NE(misfit.err.find("does not fit the data set: it splits on 'hhtype' with 5 categories, which has 4 codes"),

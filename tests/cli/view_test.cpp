@@ -149,6 +149,23 @@ TEST_F(KestView, EveryStatusHasItsColourAndMissingCellsSayMissing)
     expect_cell(4, 2, "Lightblue", "40");
 }
 
+// With a codebook the page shows labels and the original names.
+TEST_F(KestView, LabelsAndOriginalNamesFromTheCodebook)
+{
+    write_file(dir_ / "lab.csv", "sex,2x\nF,1\n\"A & B\",2\n,3\n");
+    ASSERT_EQ(kest("convert lab.csv --categorical sex --rename").status, 0);
+    const Outcome run = kest("view lab.xml");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string page = slurp(dir_ / "lab.html");
+    EXPECT_EQ(between(page, "<th bgcolor=\"cyan\">", "</th>"), (std::vector<std::string>{"sex", "2x"}));
+    const std::vector<PageRow> rows = record_rows(page);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0][0].text, "F");
+    EXPECT_EQ(rows[1][0].text, "A &amp; B");
+    EXPECT_EQ(rows[2][0].text, "Missing");
+    EXPECT_EQ(rows[2][1].text, "3");
+}
+
 TEST_F(KestView, FailuresLeaveNoPage)
 {
     write_file(dir_ / "v.csv", "a,b\n1,2\n3,4\n");

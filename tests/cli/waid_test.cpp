@@ -29,7 +29,7 @@ protected:
 TEST_F(KestWaid, ImputesEveryMissingIncomeOfTheExample)
 {
     convert_example();
-    const Outcome run = kest("waid out/survey.xml");
+    const Outcome run = kest("waid out/survey.xml --dep income");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "imputed 166 values of income in out/survey.xml (log: " + log_path + ")\n");
     EXPECT_EQ(run.err, "");
@@ -48,7 +48,7 @@ TEST_F(KestWaid, ImputesEveryMissingIncomeOfTheExample)
     EXPECT_NE(data.find("href=\"survey.xsl\"?>\n<kest_data xmlns=\"x-schema:survey.xdr\">\n"), std::string::npos);
 
     // A second run finds nothing left to impute and leaves the file alone.
-    const Outcome again = kest("waid out/survey.xml");
+    const Outcome again = kest("waid out/survey.xml --dep income");
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out, "nothing to impute: income has no missing values in out/survey.xml\n");
     EXPECT_TRUE(slurp(dir_ / "out" / "survey.xml") == data);
@@ -83,24 +83,30 @@ TEST_F(KestWaid, UnknownNamesAreUsageErrors)
               0u)
         << dep.err;
 
-    const Outcome predictor = kest("waid out/survey.xml --predictors age,wage");
+    const Outcome predictor = kest("waid out/survey.xml --dep income --predictors age,wage");
     EXPECT_EQ(predictor.status, 2);
     EXPECT_NE(predictor.err.find("the predictor 'wage' is not a variable"), std::string::npos) << predictor.err;
 
-    const Outcome itself = kest("waid out/survey.xml --predictors age,income");
+    const Outcome itself = kest("waid out/survey.xml --dep income --predictors age,income");
     EXPECT_EQ(itself.status, 2);
     EXPECT_NE(itself.err.find("the predictor 'income' is the variable to impute"), std::string::npos);
 
-    EXPECT_EQ(kest("waid out/survey.xml --scheme tukey").status, 2);
-    EXPECT_EQ(kest("waid out/survey.xml --maxit 0").status, 2);
+    EXPECT_EQ(kest("waid out/survey.xml --dep income --scheme tukey").status, 2);
+    EXPECT_EQ(kest("waid out/survey.xml --dep income --maxit 0").status, 2);
     EXPECT_TRUE(slurp(dir_ / "out" / "survey.xml") == data);
 
-    EXPECT_EQ(kest("help waid").out.rfind("usage: kest waid DATAFILE [options]\n", 0), 0u);
+    // The variable to impute is never guessed.
+    const Outcome none = kest("waid out/survey.xml");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err.rfind("kest waid: no variable to impute given: use --dep VAR\n", 0), 0u) << none.err;
+    EXPECT_TRUE(slurp(dir_ / "out" / "survey.xml") == data);
+
+    EXPECT_EQ(kest("help waid").out.rfind("usage: kest waid DATAFILE --dep VAR [options]\n", 0), 0u);
 }
 
 TEST_F(KestWaid, TooFewCompleteRecordsFailAndChangeNothing)
 {
-    write_file(dir_ / "few.csv", "x,y,z\n1,2,3\n,5,6\n7,,9\n4,5,\n");
+    write_file(dir_ / "few.csv", "x,y,z\n1,2,3\n,5,6\n,8,9\n4,5,\n");
     ASSERT_EQ(kest("convert few.csv").status, 0);
     const std::string data = slurp(dir_ / "few.xml");
 
@@ -111,6 +117,43 @@ TEST_F(KestWaid, TooFewCompleteRecordsFailAndChangeNothing)
     EXPECT_NE(run.err.find("kest waid: imputation failed; see the log " + log_path + "\n"), std::string::npos)
         << run.err;
     EXPECT_TRUE(slurp(dir_ / "few.xml") == data);
+}
+
+// The scorer needs two records: one record to impute is explained before
+// the plug-in runs.
+TEST_F(KestWaid, OneRecordToImputeIsExplained)
+{
+    write_file(dir_ / "one.csv", "x,y,z\n1,2,3\n,5,6\n7,8,9\n4,5,6\n");
+    ASSERT_EQ(kest("convert one.csv").status, 0);
+    const std::string data = slurp(dir_ / "one.xml");
+    const Outcome run = kest("waid one.xml --dep x");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kest waid: only one record misses x, and the plug-in's tree routines need at least two records "
+                       "to impute; nothing was imputed (kest tree --impute can impute one)\n");
+    EXPECT_TRUE(slurp(dir_ / "one.xml") == data);
+}
+
+// A categorical variable gets the leaf's modal code by default, never a
+// mean between its codes.
+TEST_F(KestWaid, CategoricalVariableGetsModalCodes)
+{
+    std::string text = "g,x\n";
+    for (int i = 0; i < 40; ++i) text += (i % 10 == 3 ? std::string() : std::to_string(1 + (i % 4 == 0))) + "," + std::to_string(i % 7) + "\n";
+    write_file(dir_ / "cat.csv", text);
+    ASSERT_EQ(kest("convert cat.csv --categorical g").status, 0);
+    const Outcome run = kest("waid cat.xml --dep g");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "imputed 4 values of g in cat.xml (log: " + log_path + ")\n");
+    EXPECT_NE(slurp(log_path).find("imputation_method = 2 \n"), std::string::npos);
+    const std::string data = slurp(dir_ / "cat.xml");
+    long imputed = 0;
+    for (std::size_t at = data.find("<g Status='Imputed'>"); at != std::string::npos;
+         at = data.find("<g Status='Imputed'>", at + 1)) {
+        const std::string value = data.substr(at + 20, data.find('<', at + 20) - at - 20);
+        EXPECT_TRUE(value == "1" || value == "2") << value;
+        ++imputed;
+    }
+    EXPECT_EQ(imputed, 4);
 }
 
 TEST_F(KestWaid, RecordsTheFileLacksAreNotInvented)
