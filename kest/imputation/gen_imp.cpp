@@ -1281,25 +1281,52 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
                    cell_recs, cell_vars, selector);
     BoundTerms bound_terms(index ? len : 0);
 
-    int p = 0;
-    while (p < cells) {
+    // The recipient groups, in the order of the cell list.
+    struct Group {
+        int first, end;
+    };
+    std::vector<Group> groups;
+    for (int p = 0; p < cells;) {
         const int rec = cell_recs[p];
-        const int head = cell_vars[p];
         int end = p + 1;
-        if (selector != 0) {
-            if (head != selector - 1) {
-                p = end;
-                continue;
-            }
-        } else {
+        if (selector == 0) {
             while (end < cells && cell_recs[end] == rec) ++end;
+        } else if (cell_vars[p] != selector - 1) {
+            p = end;
+            continue;
         }
-        const int group = p;
+        groups.push_back({p, end});
         p = end;
+    }
 
+    // Candidates: the recipient's class, or the record range.
+    const auto set_candidates = [&](int rec) {
+        s.recipient = rec;
+        if (class_mode) {
+            const int j = record_class[rec];
+            s.candidates = order.get();
+            s.from = bounds[j];
+            s.to = bounds[j + 1];
+        } else {
+            s.candidates = nullptr;
+            s.from = range_from;
+            s.to = range_to;
+        }
+    };
+
+    // What became of a group before a donor is chosen: skipped, skipped for
+    // an unknown category (with the rounded value), or searched with this
+    // many tied donors in the tie list.
+    enum class Fate { skipped, unknown_category, searched };
+    struct Outcome {
+        Fate fate;
+        int value;
+    };
+    const auto examine = [&](const Group& g) -> Outcome {
+        const int rec = cell_recs[g.first];
         // Roles and the weight left to match on.
         std::fill_n(roles.get(), len, role_matching);
-        for (int c = group; c < end; ++c) roles[cell_vars[c]] = role_imputed;
+        for (int c = g.first; c < g.end; ++c) roles[cell_vars[c]] = role_imputed;
         std::copy_n(data + rec * stride, len, recipient.get());
         double excluded = 0.0;
         for (int k = 0; k < len; ++k) {
@@ -1311,25 +1338,22 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
         if (excluded > 0.0) {
             if (total - excluded < min_weight) {
                 ++report[KEST_REPORT_SKIPPED];
-                continue;
+                return {Fate::skipped, 0};
             }
             ++report[KEST_REPORT_REDUCED];
         }
 
         // The recipient's categories must be known for its distances.
-        bool known = true;
-        for (int k = 0; k < len && known; ++k) {
+        for (int k = 0; k < len; ++k) {
             if (roles[k] != role_matching || column[k] < 0) continue;
             recipient_pos[k] = positions[static_cast<int64_t>(column[k]) * n + rec];
             if (recipient_pos[k] < 0) {
                 // A value that rounds to no int is reported as the smallest
                 // int.
                 const std::optional<int32_t> rounded = round_to_int32(recipient[k]);
-                set_error(report, unknown_category, rounded.value_or(std::numeric_limits<int32_t>::min()));
-                known = false;
+                return {Fate::unknown_category, rounded.value_or(std::numeric_limits<int32_t>::min())};
             }
         }
-        if (!known) continue;
 
         // What a donor must have, and the matching variables by sum.
         std::fill(need.begin(), need.end(), 0);
@@ -1392,23 +1416,11 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
             }
         }
 
-        // Candidates: the recipient's class, or the record range.
-        s.recipient = rec;
-        if (class_mode) {
-            const int j = record_class[rec];
-            s.candidates = order.get();
-            s.from = bounds[j];
-            s.to = bounds[j + 1];
-        } else {
-            s.candidates = nullptr;
-            s.from = range_from;
-            s.to = range_to;
-        }
+        set_candidates(rec);
         Terms terms = m.na != 0 || m.ns != 0 ? terms_general : terms_plain_squares;
         for (int t = 0; t < m.nq && terms == terms_plain_squares; ++t) {
             if (std::abs(m.q_scale[t]) != 1.0 || m.q_weight[t] != 1.0) terms = terms_squares;
         }
-        int tied = -1;
         if (index && index->worth_it(s.to - s.from)) {
             bound_terms.set(m, index->columns(), ncat);
             if (bound_terms.indexed > 0) {
@@ -1416,17 +1428,26 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
                     const int key = class_mode ? record_class[rec] : 0;
                     const DonorTree& tree = index->tree(key, s, missing_code);
                     const int32_t own = index->position_in(key, rec);
-                    tied = flags.words == 1 ? find_donors_indexed<true>(s, tree, own, bound_terms, terms)
-                                            : find_donors_indexed<false>(s, tree, own, bound_terms, terms);
+                    const int tied = flags.words == 1 ? find_donors_indexed<true>(s, tree, own, bound_terms, terms)
+                                                      : find_donors_indexed<false>(s, tree, own, bound_terms, terms);
+                    return {Fate::searched, tied};
                 } catch (const std::bad_alloc&) {
                     index.reset();  // the walk needs no storage of its own
                 }
             }
         }
-        if (tied < 0) tied = flags.words == 1 ? find_donors<true>(s, terms) : find_donors<false>(s, terms);
+        return {Fate::searched, flags.words == 1 ? find_donors<true>(s, terms) : find_donors<false>(s, terms)};
+    };
+
+    // The donor of a searched group, drawn from its tie list; its values go
+    // into the group's cells.
+    const auto settle = [&](const Group& g, Outcome outcome, const int32_t* tie_list) {
+        if (outcome.fate == Fate::unknown_category) set_error(report, unknown_category, outcome.value);
+        if (outcome.fate != Fate::searched) return;
+        const int tied = outcome.value;
         if (tied == 0) {
             ++report[KEST_REPORT_NO_DONOR];
-            continue;
+            return;
         }
         int chosen = 0;
         if (seed != 0 && tied > 1) {
@@ -1435,15 +1456,55 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
             rand_sample(1, 1, 1, tied, &pick, &state, &code);
             chosen = pick - 1;
         }
-        const int donor = ties[chosen];
+        const int donor = tie_list[chosen];
         const double* donor_row = data + donor * stride;
-        cell_vals[group] = donor_row[head];
-        for (int c = group + 1; c < end; ++c) cell_vals[c] = donor_row[cell_vars[c]];
+        for (int c = g.first; c < g.end; ++c) cell_vals[c] = donor_row[cell_vars[c]];
         if (usage) {
             usage[donor] += total;
             if (index) index->raise_penalty(donor, usage.get());
         }
+    };
+
+    // Without usage penalties a group's donors do not depend on the groups
+    // before it, only the draws among ties do: the groups are searched in
+    // the order of their recipients in the tree, so that one search finds
+    // in memory what the one before it read, and settled in list order.
+    // With penalties every group is searched and settled in turn.
+    if (!usage && index && index->worth_it(class_mode ? 0 : range_to - range_from)) {
+        try {
+            std::vector<std::pair<int64_t, int32_t>> by_place(groups.size());
+            for (size_t g = 0; g < groups.size(); ++g) {
+                const int rec = cell_recs[groups[g].first];
+                set_candidates(rec);
+                const int key = class_mode ? record_class[rec] : 0;
+                int64_t place = INT64_MAX;
+                if (index->worth_it(s.to - s.from)) {
+                    index->tree(key, s, missing_code);
+                    const int32_t own = index->position_in(key, rec);
+                    if (own >= 0) place = static_cast<int64_t>(key) << 32 | own;
+                }
+                by_place[g] = {place, static_cast<int32_t>(g)};
+            }
+            std::stable_sort(by_place.begin(), by_place.end(),
+                             [](const auto& x, const auto& y) { return x.first < y.first; });
+            std::vector<Outcome> outcomes(groups.size());
+            std::vector<int64_t> kept_at(groups.size());
+            std::vector<int32_t> kept;
+            for (const auto& [place, g] : by_place) {
+                outcomes[static_cast<size_t>(g)] = examine(groups[static_cast<size_t>(g)]);
+                kept_at[static_cast<size_t>(g)] = static_cast<int64_t>(kept.size());
+                if (outcomes[static_cast<size_t>(g)].fate == Fate::searched)
+                    kept.insert(kept.end(), ties.get(), ties.get() + outcomes[static_cast<size_t>(g)].value);
+            }
+            for (size_t g = 0; g < groups.size(); ++g) settle(groups[g], outcomes[g], kept.data() + kept_at[g]);
+            return;
+        } catch (const std::bad_alloc&) {
+            // Not enough storage to keep every group's ties: search in turn.
+            std::fill_n(report + 2, 3, 0);
+            index.reset();
+        }
     }
+    for (const Group& g : groups) settle(g, examine(g), ties.get());
 }
 
 }  // namespace
