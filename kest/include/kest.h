@@ -364,7 +364,8 @@ KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, con
 KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
 
 /* tree_load: reads a tree written by tree_save into *root_out (null after a
- * failure).  Reads nothing when error[0] is non-zero on entry.  Files are
+ * failure, but left as it was when the file cannot be opened).  Reads
+ * nothing when error[0] is non-zero on entry.  Files are
  * not trusted: anything that is not a well-formed tree (an unknown kind,
  * sizes or counts that do not fit the file, a leaf of a keeping tree
  * without its values, a tree deeper than KEST_MAX_TREE_DEPTH) is refused.
