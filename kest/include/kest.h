@@ -310,7 +310,8 @@ KEST_API void set_rand_seed(int seed, RandState* state);
  * weights in the internal nodes it passes.  keep = 1 makes every leaf keep
  * the dependent values of its records (truncated to int; values beyond the
  * int range are clamped to it and NaN becomes 0).  *tree receives the root,
- * released with tree_free.
+ * released with tree_free.  A code up to 100 left by fetch still sets
+ * rec_weights to 0.
  * Returns at once when error is null or error[0] is positive on entry;
  * never writes error[1].  Every pointer has its code below.
  *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
