@@ -374,7 +374,8 @@ KEST_API void set_rand_seed(int seed, RandState* state);
  * weights in the internal nodes it passes.  keep = 1 makes every leaf keep
  * the dependent values of its records (truncated to int; values beyond the
  * int range are clamped to it and NaN becomes 0).  *tree receives the root,
- * released with tree_free.
+ * released with tree_free.  A code up to 100 left by fetch still sets
+ * rec_weights to 0.
  * Returns at once when error is null or error[0] is positive on entry;
  * never writes error[1].  Every pointer has its code below.
  *   1 rec1 < 0    2 num_vars < 1    3 num_recs < 2 or rec1+num_recs > num_rows
@@ -428,7 +429,8 @@ KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, con
 KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
 
 /* tree_load: reads a tree written by tree_save into *root_out (null after a
- * failure).  Reads nothing when error[0] is non-zero on entry.  Files are
+ * failure, but left as it was when the file cannot be opened).  Reads
+ * nothing when error[0] is non-zero on entry.  Files are
  * not trusted: anything that is not a well-formed tree (an unknown kind,
  * sizes or counts that do not fit the file, a leaf of a keeping tree
  * without its values, a tree deeper than KEST_MAX_TREE_DEPTH) is refused.

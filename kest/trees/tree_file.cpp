@@ -303,14 +303,18 @@ extern "C" void tree_save(const TreeNode* root, const char* path, int* error)
 extern "C" void tree_load(TreeNode** root_out, const char* path, int* error)
 {
     if (error == nullptr) return;
+    kest::FilePtr file = kest::open_file(path, "rb");
+    // A file that cannot be opened leaves the root output as it was: the
+    // caller may hold a tree there while trying another file.  An earlier
+    // failure stays the one reported.
+    if (!file) {
+        if (error[0] == 0) error[0] = KEST_ERR_TREE_FILE;
+        return;
+    }
+    // From here on the output holds the tree read, or null after a failure.
     if (root_out != nullptr) *root_out = nullptr;
     kest::run_guarded(error, [&] {
-        kest::FilePtr file = kest::open_file(path, "rb");
         if (error[0] != 0) return;
-        if (!file) {
-            error[0] = KEST_ERR_TREE_FILE;
-            return;
-        }
         const long long size = kest::regular_file_size(file.get());
         if (size < 0) {
             error[0] = KEST_ERR_TREE_FILE;

@@ -285,10 +285,19 @@ extern "C" void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, co
             return;
         }
         std::unique_ptr<double[]> fetched;
-        data = kest::checked_matrix(data, fetch, rec1, num_rows, num_vars, ncat, kest::CategoryRange::truncated, 12,
-                                    fetched, error);
-        if (data == nullptr) return;
+        data = kest::matrix_of(data, fetch, rec1, num_rows, num_vars, fetched, error);
+        // A code above 100 left by fetch ends the call at once.  One up to 100
+        // only keeps the tree from growing: the record weights are cleared all
+        // the same, and the values fetched, not to be relied on, go unchecked.
+        const bool fetch_failed = data == nullptr;
+        if (fetch_failed && error[0] > KEST_ERR_TREE_INCONSISTENT) return;
+        if (!fetch_failed &&
+            !kest::categorical_values_in_range(data, num_rows, num_vars, ncat, kest::CategoryRange::truncated)) {
+            error[0] = 12;
+            return;
+        }
         std::fill(rec_weights, rec_weights + num_recs, 0.0);
+        if (fetch_failed) return;
         const kest::Settings settings{std::vector<int>(vars_selected, vars_selected + num_selected),
                                       dep_var,
                                       weight_scheme,

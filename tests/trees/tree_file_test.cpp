@@ -384,12 +384,11 @@ TEST(TreeFile, CodeOnEntry)
     const TreePtr tree(mixed_tree());
     ASSERT_EQ(save(tree.get(), dir.file("a.tree")), 0);
     // A failure or a warning on entry: the file is opened and closed, nothing
-    // is read and the root is null; the code stays.
+    // is read and the root is null; the code stays.  (A file that cannot be
+    // opened: RootOutputOfAFileThatCannotBeOpenedOrIsRefused.)
     for (const int entry : {5, -39}) {
         int code = 0;
         EXPECT_EQ(load(dir.file("a.tree"), &code, entry), nullptr);
-        EXPECT_EQ(code, entry);
-        EXPECT_EQ(load(dir.file("missing.tree"), &code, entry), nullptr);
         EXPECT_EQ(code, entry);
     }
     // A failure on entry still replaces the file, by an empty one.
@@ -405,12 +404,50 @@ TEST(TreeFile, CodeOnEntry)
     EXPECT_EQ(read_file(dir.file("a.tree")), "");
 }
 
+// A file that cannot be opened leaves the root output as it was (the caller
+// may hold a tree there while trying another file); one that opens and is
+// refused, or is not read for a code on entry, leaves null.
+TEST(TreeFile, RootOutputOfAFileThatCannotBeOpenedOrIsRefused)
+{
+    ScratchDir dir;
+    const TreePtr tree(mixed_tree());
+    ASSERT_EQ(save(tree.get(), dir.file("a.tree")), 0);
+    write_file(dir.file("cut.tree"), read_file(dir.file("a.tree")).substr(0, 40));
+    const std::string missing = dir.file("missing.tree"), missing_folder = dir.file("no-such-dir/a.tree"),
+                      folder = dir.path().string(), cut = dir.file("cut.tree"), good = dir.file("a.tree");
+    struct Case {
+        const char* name;
+        const std::string* path;  // null for a null path
+        int entry, code;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"missing file", &missing, 0, 70, true},
+        {"null path", nullptr, 0, 70, true},
+        {"missing folder", &missing_folder, 0, 70, true},
+        {"missing file, failure on entry", &missing, 5, 5, true},
+        {"missing file, warning on entry", &missing, -39, -39, true},
+        {"a folder: opens, refused", &folder, 0, 70, false},
+        {"truncated file", &cut, 0, 70, false},
+        {"good file, failure on entry", &good, 5, 5, false},
+        {"good file, warning on entry", &good, -39, -39, false},
+    };
+    for (const Case& c : cases) {
+        TreeNode held{};  // a tree the caller already holds
+        TreeNode* root = &held;
+        int error[2] = {c.entry, 1234};
+        tree_load(&root, c.path ? c.path->c_str() : nullptr, error);
+        EXPECT_EQ(error[0], c.code) << c.name;
+        EXPECT_EQ(error[1], 1234) << c.name;
+        EXPECT_EQ(root, c.kept ? &held : nullptr) << c.name;
+        if (root != &held) tree_free(root);
+    }
+}
+
 TEST(TreeFile, FilesThatCannotBeOpenedOrWritten)
 {
     ScratchDir dir;
     int code = 0;
-    EXPECT_EQ(load(dir.file("missing.tree"), &code), nullptr);
-    EXPECT_EQ(code, 70);
     EXPECT_EQ(load(dir.path().string(), &code), nullptr);  // a folder
     EXPECT_EQ(code, 70);
     int error[2] = {0, 1234};
@@ -537,9 +574,10 @@ TEST(TreeFile, UnreadableFileNullOutputAndNullErrorPair)
     EXPECT_EQ(error[0], 70);
 
     if (!make_unreadable(dir.file("a.tree"))) GTEST_SKIP() << "running as root: a file without permissions is read";
-    int code = 0;
-    EXPECT_EQ(load(dir.file("a.tree"), &code), nullptr);
-    EXPECT_EQ(code, 70);
+    error[0] = 0;
+    tree_load(&root, dir.file("a.tree").c_str(), error);  // cannot be opened: the root stays
+    EXPECT_EQ(error[0], 70);
+    EXPECT_EQ(root, &dummy);
 }
 
 }  // namespace

@@ -756,9 +756,11 @@ TEST(WaidTreeFetch, FetchedMatrixGrowsTheSameTree)
     EXPECT_EQ(fetch_rows, 44);
 }
 
+// A code above 100 ends the call at once; one up to 100 stands, grows no
+// tree, and still clears the record weights.
 TEST(WaidTreeFetch, FetchCodesEndTheCall)
 {
-    for (int code : {150, 101, 100, 42}) {
+    for (int code : {150, 101, 100, 42, 12, 1}) {
         Grow g(2, {{1, 0}, {2, 1}, {3, 0}, {4, 1}}, {0}, 1);
         std::vector<double> bad = g.data;
         bad[0] = 9;  // category out of range: not looked at after a fetch failure
@@ -769,9 +771,8 @@ TEST(WaidTreeFetch, FetchCodesEndTheCall)
         EXPECT_EQ(g.run(false), nullptr) << code;
         EXPECT_EQ(g.error[0], code);
         EXPECT_EQ(g.error[1], 5);
-        if (code > 100) {
-            for (double w : g.weights) EXPECT_EQ(w, 777.0);
-        }
+        const double weight = code > 100 ? 777.0 : 0.0;
+        EXPECT_EQ(g.weights, std::vector<double>(4, weight)) << code;
     }
     fetch_code = 0;
 }
