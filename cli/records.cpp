@@ -188,6 +188,9 @@ long write_cells(const Records& rec, const std::vector<Cell>& cells, int mode, s
         std::cerr << "kest " << command << ": " << error[1] << " of the " << what << " could not be written\n";
         return static_cast<long>(cells.size()) - error[1];
     }
+    if (error[0] == KEST_WARN_VALUES_ROUNDED)
+        std::cerr << "kest " << command << ": " << error[1] << " value(s) need more than " << KEST_MAX_VALUE_TEXT
+                  << " characters to be written exactly and were rounded to the nearest number that fits\n";
     return static_cast<long>(cells.size());
 }
 

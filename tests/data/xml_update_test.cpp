@@ -5,6 +5,11 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -142,7 +147,7 @@ TEST(XmlUpdateTest, EmptyChangeListRewritesEveryCellInTheWritersForm)
                                               missing_cell("v4") + missing_cell("v5")),
                          record_line("D", missing_cell("v1") + missing_cell("v2") +
                                               cell("v3", "Valid", "3000000000.000000") +
-                                              cell("v4", "Valid", "0.123457") + cell("v5", "Imputed", "0"))}));
+                                              cell("v4", "Valid", "0.1234567") + cell("v5", "Imputed", "-0"))}));
     // A second rewrite changes nothing.
     ASSERT_EQ(set.update(3, 5, 2, {}), (Pair{0, 0}));
     EXPECT_EQ(read_file(set.data_path), once);
@@ -213,6 +218,107 @@ const std::string long_name(KEST_MAX_NAME + 1, 'n');
 std::string rec(const std::string& x, const std::string& y)
 {
     return record_line("D", cell("x", "Valid", x) + cell("y", "Valid", y));
+}
+
+// Values whose writer's form would read back as another double, or be too
+// long, keep their bits; those that need more than 19 characters are
+// rounded with a warning, and values that are not finite become Missing.
+TEST(XmlUpdateTest, ValueTextsThatKeepTheValue)
+{
+    struct Case {
+        double value;
+        std::string cell;  // of variable x
+        Pair error;
+    };
+    const Case cases[] = {
+        {0.0000004, cell("x", "Imputed", "4e-07"), {0, 0}},  // not 0.000000
+        {0.0000123, cell("x", "Imputed", "1.23e-05"), {0, 0}},  // not 0.000012
+        {2500000000000.0, cell("x", "Imputed", "2.5e+12"), {0, 0}},  // not 20 characters
+        {1.79e308, cell("x", "Imputed", "1.79e+308"), {0, 0}},
+        {-0.0, cell("x", "Imputed", "-0"), {0, 0}},
+        {5e-324, cell("x", "Imputed", "5e-324"), {0, 0}},
+        {-1.2345678901234567e-300, cell("x", "Imputed", "-1.23456789012e-300"), {KEST_WARN_VALUES_ROUNDED, 1}},
+        {INFINITY, missing_cell("x"), {0, 0}},
+        {-INFINITY, missing_cell("x"), {0, 0}},
+        {NAN, missing_cell("x"), {0, 0}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2")});
+        EXPECT_EQ(set.update(1, 2, 1, {{0, 0, c.value}}), c.error) << c.value;
+        EXPECT_EQ(read_file(set.data_path), set.file_with({record_line("D", c.cell + cell("y", "Valid", "2"))}))
+            << c.value;
+        const double read = set.values(1, 2)[0];
+        if (!std::isfinite(c.value)) {
+            EXPECT_EQ(read, M);
+        } else if (c.error[0] == 0) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(read), std::bit_cast<uint64_t>(c.value)) << c.value;
+        }
+    }
+    // Entries not applied outweigh rounded values.
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2")});
+    EXPECT_EQ(set.update(1, 2, 1, {{0, 1, 1.2345678901234567e19}, {0, 0, 1}}), (Pair{KEST_WARN_CHANGES_NOT_APPLIED, 1}));
+    EXPECT_EQ(read_file(set.data_path),
+              set.file_with({record_line("D", cell("x", "Valid", "1") + cell("y", "Imputed", "1.2345678901235e+19"))}));
+}
+
+// Random doubles of every kind are imputed, the file is rewritten without
+// changes and read: every value comes back bit for bit, except the ones
+// whose shortest text is longer than 19 characters, which come back as
+// their nearest text of 19 characters, and the rewrite changes no byte.
+TEST(XmlUpdateTest, RandomValuesSurviveAWriteARewriteAndARead)
+{
+    constexpr int num_obs = 400, num_vars = 5;
+    std::mt19937_64 random(8122026);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto draw = [&](int kind) -> double {
+        const double sign = random() % 2 ? -1.0 : 1.0;
+        switch (kind) {
+        case 0: {
+            double v;
+            do v = std::bit_cast<double>(random()); while (!std::isfinite(v) || v == M);
+            return v;
+        }
+        case 1: return sign * std::bit_cast<double>(random() % 0x0010000000000000ull);  // subnormal
+        case 2: return sign * std::ldexp(1.0 + unit(random), static_cast<int>(random() % 60) - 40);
+        case 3: return sign * static_cast<double>(random() % (1ull << 53)) * 1024.0;  // whole, beyond 2^31
+        case 4: return sign * static_cast<double>(random() % 100000000000ull) / 100.0;  // two decimals
+        case 5: return sign * (static_cast<double>(random() % 100000) / 100.0 + 1e-12 * unit(random));  // x100 not exact
+        default: return sign * 1e-7 * unit(random);  // tiny rates
+        }
+    };
+    std::vector<Change> changes;
+    int expected_rounded = 0;
+    for (int r = 0; r < num_obs; ++r)
+        for (int j = 0; j < num_vars; ++j) {
+            const double value = draw((r * num_vars + j) % 7);
+            char shortest[64];
+            if (std::to_chars(shortest, shortest + 64, value).ptr - shortest > KEST_MAX_VALUE_TEXT) ++expected_rounded;
+            changes.push_back({r, j, value});
+        }
+    ASSERT_GT(expected_rounded, 0);
+    ScratchDir dir;
+    const std::string record = record_line("D", cell("v1", "Valid", "0") + cell("v2", "Valid", "0") +
+                                                    cell("v3", "Valid", "0") + cell("v4", "Valid", "0") +
+                                                    cell("v5", "Valid", "0"));
+    const DataSet set(dir, five, std::vector<std::string>(num_obs, record));
+    ASSERT_EQ(set.update(num_obs, num_vars, 1, changes), (Pair{KEST_WARN_VALUES_ROUNDED, expected_rounded}));
+    const std::string written = read_file(set.data_path);
+    const std::vector<double> first = set.values(num_obs, num_vars);
+    for (std::size_t k = 0; k < changes.size(); ++k) {
+        const double value = changes[k].value;
+        char shortest[64];
+        if (std::to_chars(shortest, shortest + 64, value).ptr - shortest > KEST_MAX_VALUE_TEXT)
+            ASSERT_LE(std::fabs(first[k] - value), std::fabs(value) * 1e-11) << value;
+        else
+            ASSERT_EQ(std::bit_cast<uint64_t>(first[k]), std::bit_cast<uint64_t>(value)) << value;
+    }
+    ASSERT_EQ(set.update(num_obs, num_vars, 2, {}), (Pair{0, 0}));
+    EXPECT_EQ(read_file(set.data_path), written);
+    const std::vector<double> second = set.values(num_obs, num_vars);
+    for (std::size_t k = 0; k < changes.size(); ++k)
+        ASSERT_EQ(std::bit_cast<uint64_t>(second[k]), std::bit_cast<uint64_t>(first[k])) << changes[k].value;
 }
 
 TEST(XmlUpdateTest, FailuresLeaveTheDataFileAsItWas)
