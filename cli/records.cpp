@@ -42,6 +42,9 @@ std::string describe_update(int code, int detail, const Records& rec)
     switch (code) {
     case 21: return "the data set could not be read again before writing (reader code " + std::to_string(detail) + ")";
     case KEST_ERR_LINE_TOO_LONG:
+        if (detail == 0)
+            return "the records of " + data + " could be longer than " + std::to_string(KEST_MAX_LINE - 1) +
+                   " characters once rewritten, more than the data set format allows";
         return "line " + std::to_string(detail) + " of " + data + " is too long (" + std::to_string(KEST_MAX_LINE - 1) +
                " characters at most)";
     case KEST_ERR_VALUE_TOO_LONG:

@@ -115,6 +115,21 @@ void write_header(std::FILE* out, const Header& header)
     std::fprintf(out, "%s\n", root_line(header).c_str());
 }
 
+// The longest line the writer could write for these names and paths: every
+// cell in its longest element, with a value text of the format's greatest
+// length.
+std::size_t longest_line(const std::vector<CellTags>& tags, const std::string& record_open,
+                         const std::string& record_close, const Header& header)
+{
+    std::size_t record = record_open.size() + record_close.size() - 1;  // without the line feed
+    for (const CellTags& t : tags) {
+        std::size_t cell = t.missing.size();
+        for (const std::string& start : t.start) cell = std::max(cell, start.size() + max_number_text + t.close.size());
+        record += cell;
+    }
+    return std::max({record, stylesheet_line(header).size(), root_line(header).size()});
+}
+
 // A variable name longer than the format allows, or a record type whose
 // name does not end in "_rec" (the writer's record tags are the dataset name
 // and that suffix).
@@ -153,6 +168,10 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     const std::string record_open = "<" + names.record + ">";
     const std::string record_close = "</" + names.record + ">\n";
     const std::vector<CellTags> tags = make_tags(names.variables);
+    // Every line written must read back, so a data set whose lines could grow
+    // beyond what the readers take is refused before anything is written.
+    if (longest_line(tags, record_open, record_close, Header{schema_path, xsl_path}) > LineReader::max_length)
+        return Fault{KEST_ERR_LINE_TOO_LONG, 0};
 
     FileReplacement replacement;
     if (!replacement.create(data_path)) return Fault{1, 0};

@@ -101,7 +101,8 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 /* Input outside the data set format is refused rather than misread.  The
  * detail is the number of the offending line in the file being read,
  * counted from 1, unless stated otherwise. */
-#define KEST_ERR_LINE_TOO_LONG 61  /* a line of KEST_MAX_LINE or more characters */
+#define KEST_ERR_LINE_TOO_LONG 61  /* a line of KEST_MAX_LINE or more characters; detail 0 from
+                                      xml_update and data_conv: a line they would write could be one */
 #define KEST_ERR_VALUE_TOO_LONG 62 /* a value text longer than KEST_MAX_VALUE_TEXT */
 #define KEST_ERR_FIELD_TOO_LONG 63 /* data_conv: a field longer than KEST_MAX_FIELD */
 #define KEST_ERR_TOO_MANY_CODES 64 /* data_conv: more codes than a table row holds; detail: variable */
@@ -119,7 +120,7 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 #define KEST_WARN_VALUES_ROUNDED (-31)
 
 /* Limits of the data set format. */
-#define KEST_MAX_LINE 10000      /* a line holds at most KEST_MAX_LINE - 1 characters before its line feed */
+#define KEST_MAX_LINE 1048576    /* a line holds at most KEST_MAX_LINE - 1 characters before its line feed */
 #define KEST_MAX_VALUE_TEXT 19   /* characters of a value text */
 #define KEST_MAX_FIELD 14        /* characters of a converter field (the last one with its line feed) */
 #define KEST_MAX_NAME 49         /* characters of a variable name */
@@ -227,13 +228,16 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  *        (as in xml_read) for the fault found
  *   61, 62 a line or a value text of the current file too long (detail:
  *        line number)
+ *   61,0 a line of the new file could exceed KEST_MAX_LINE - 1 characters
+ *        (every cell in its longest element with a value text of 19
+ *        characters, or a header line with its path); nothing is written
  *   1,0  the new data file cannot be created beside the old one
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   2,4  the record type name does not end in "_rec"
  *   1,1  the new data file cannot be written or flushed completely
  *   1,2  the new data file cannot replace the old one
- * The records are read as the new file is written, so 1,0 comes before the
- * faults (21, 61, 62) found in record lines after the first.
+ * The records are read as the new file is written, so 61,0 and 1,0 come
+ * before the faults (21, 61, 62) found in record lines after the first.
  *   -30  (KEST_WARN_CHANGES_NOT_APPLIED) the file was written, but some
  *        entries were not applied; detail: how many
  *   -31  (KEST_WARN_VALUES_ROUNDED) the file was written, but some values
@@ -258,6 +262,11 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   64   a categorical variable lists fewer than 0 or more than row_length
  *        codes (detail: variable)
+ *   61,0 a line of the data file or the schema could exceed
+ *        KEST_MAX_LINE - 1 characters (every field as long as
+ *        KEST_MAX_FIELD allows, with status Validn; a declaration with its
+ *        codes; a header line with its path or the dataset name); checked
+ *        before any file is opened, so nothing is written
  *   2,1  text file cannot be opened       3,1  data file cannot be created
  *   4,1  stylesheet cannot be created     5,1  schema cannot be created
  *   4,2  the stylesheet, 5,2 the schema could not be written completely

@@ -385,6 +385,108 @@ TEST(XmlUpdateTest, CurrentFileFaultsComeBeforeNameChecks)
     for (const Refusal& c : cases) expect_refused(c);
 }
 
+// Names n000000000, n000000001, ... (ten characters).
+std::vector<Variable> numbered(std::size_t count)
+{
+    std::vector<Variable> vars;
+    for (std::size_t j = 0; j < count; ++j) {
+        std::string name = std::to_string(1000000000 + j);
+        name[0] = 'n';
+        vars.emplace_back(name);
+    }
+    return vars;
+}
+
+// The writer refuses, before it writes anything, a data set whose record
+// lines could grow beyond what the readers take once every cell is
+// rewritten: 20 000 cells of ten-character names hold 820 000 characters
+// as "1", but could need 1 200 000 as Imputed values of 19 characters.
+// With 17 000 variables every line it can write fits.
+TEST(XmlUpdateTest, LinesThatCouldOutgrowTheReadersAreRefused)
+{
+    for (const std::size_t count : {std::size_t{20000}, std::size_t{17000}}) {
+        const std::vector<Variable> vars = numbered(count);
+        std::string cells;
+        for (const Variable& v : vars) cells += cell(v.name, "Valid", "1");
+        ScratchDir dir;
+        const DataSet set(dir, vars, {record_line("D", cells)});
+        const std::string before = read_file(set.data_path);
+        const auto entries = dir.entries();
+        const int n = static_cast<int>(count);
+        const Pair error = set.update(1, n, 1, {{0, n - 1, -1.2345678901234567e-300}});
+        if (count == 20000) {
+            EXPECT_EQ(error, (Pair{KEST_ERR_LINE_TOO_LONG, 0}));
+            EXPECT_EQ(read_file(set.data_path), before);
+            EXPECT_EQ(dir.entries(), entries);
+        } else {
+            EXPECT_EQ(error, (Pair{KEST_WARN_VALUES_ROUNDED, 1}));
+            const std::vector<double> values = set.values(1, n);
+            EXPECT_EQ(values.front(), 1.0);
+            EXPECT_EQ(values.back(), -1.23456789012e-300);
+        }
+    }
+}
+
+// A survey of 1 000 variables with seven-character names: its record lines
+// are far longer than 10 000 characters, and the converter's data set reads
+// back before and after an update.
+TEST(XmlUpdateTest, WideDataSetFromTheConverterReadsBackAfterAnUpdate)
+{
+    constexpr int num_vars = 1000, num_obs = 3;
+    ScratchDir dir;
+    std::vector<std::string> names;
+    std::string text;
+    std::vector<double> expected;
+    for (int j = 0; j < num_vars; ++j) {
+        names.push_back("v" + std::to_string(1000000 + j).substr(1));  // v000000, v000001, ...
+    }
+    for (int r = 0; r < num_obs; ++r) {
+        for (int j = 0; j < num_vars; ++j) {
+            const long whole = 1000000 * r + j;
+            text += (j > 0 ? "," : "") + std::string("-") + std::to_string(whole) + ".125";
+            expected.push_back(-(static_cast<double>(whole) + 0.125));
+        }
+        text += "\n";
+    }
+    write_file(dir.file("wide.txt"), text);
+    std::vector<char*> name_ptrs;
+    for (auto& n : names) name_ptrs.push_back(n.data());
+    const std::vector<int> zeros(num_vars, 0);
+    char dataset[] = "W";
+    const std::string data_path = dir.file("d.xml"), xsl_path = dir.file("d.xsl"), schema_path = dir.file("d.xdr");
+    Pair error = {-77, -77};
+    data_conv(dataset, dir.file("wide.txt").c_str(), data_path.c_str(), xsl_path.c_str(), schema_path.c_str(), num_obs,
+              num_vars, 2, -1e300, 0, name_ptrs.data(), zeros.data(), zeros.data(), zeros.data(), 1, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    EXPECT_GT(split_lines(read_file(data_path))[3].size(), 30000u);
+
+    int size_obs = 0, size_vars = 0, name_size = 0;
+    xml_data_size(schema_path.c_str(), &size_obs, &size_vars, &name_size, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(size_obs, num_obs);
+    EXPECT_EQ(size_vars, num_vars);
+    const auto read_all = [&] {
+        std::vector<double> data(num_obs * num_vars);
+        std::vector<int> ncat(num_vars), codes(num_vars);
+        int n_missing = -1;
+        Pair e = {-77, -77};
+        xml_read(data_path.c_str(), schema_path.c_str(), M, num_obs, num_vars, data.data(), nullptr, ncat.data(),
+                 codes.data(), 1, 5, &n_missing, e.data());
+        EXPECT_EQ(e, (Pair{0, 0}));
+        return data;
+    };
+    EXPECT_EQ(read_all(), expected);
+
+    const int recs[] = {0, 2, -1}, vars[] = {3, num_vars - 1, -1};
+    const double vals[] = {0.0000004, 2500000000000.0};
+    xml_update(data_path.c_str(), schema_path.c_str(), xsl_path.c_str(), M, num_obs, num_vars, 1, 2, recs, vars,
+               vals, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    expected[3] = 0.0000004;
+    expected.back() = 2500000000000.0;
+    EXPECT_EQ(read_all(), expected);
+}
+
 TEST(XmlUpdateTest, ReplacementKeepsThePermissionsAndLeavesNothingBehind)
 {
     ScratchDir dir;
