@@ -192,6 +192,7 @@ CellNumber format_cell_number(double value, char* out) noexcept
     // The nearest text is written in the form its own value gets, so that
     // rewriting the file writes it again unchanged.
     const Candidate nearest = nearest_form(value);
+    if (nearest.length == 0) return CellNumber{0, false};  // cannot happen: 1e+308 fits and reads back
     const Candidate same_value = exact_form(*read_back(nearest));
     return copy_out(same_value.length > 0 ? same_value : nearest, false, out);
 }

@@ -94,7 +94,8 @@ struct CellNumber {
 //   3. none fits: of the longest fixed and the longest scientific text that
 //      fit, the one that reads back nearer to the value; exact is then
 //      false.
-// A value that is not finite has no text: the length is 0, exact false.
+// A value that is not finite has no text: the length is 0, exact false;
+// the caller writes such a value as missing.
 CellNumber format_cell_number(double value, char* out) noexcept;
 
 }  // namespace kest
