@@ -52,7 +52,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double missing_code = -999999.0;
-constexpr int line_buffer_size = 10000;  // the format's line buffer
+constexpr int line_buffer_size = 10000;  // the baselines' fgets buffer; longer lines come in pieces
 constexpr int max_cats = 100;
 constexpr int status_limit = 5;          // every status with a number is read as a value
 
@@ -491,7 +491,7 @@ bool prepare(DataSet& ds, const fs::path& folder, uint64_t seed)
 // ---------------------------------------------------------------------------
 // Baselines
 
-// Reads a file line by line into the format's line buffer and adds up every
+// Reads a file line by line into the fgets buffer and adds up every
 // byte, so each byte is fetched and looked at once.
 uint64_t sum_lines(const fs::path& path)
 {
@@ -506,7 +506,7 @@ uint64_t sum_lines(const fs::path& path)
     return sum;
 }
 
-// Copies a file line by line through the format's line buffer into a new
+// Copies a file line by line through the fgets buffer into a new
 // file, then removes the copy.
 bool copy_lines(const fs::path& from, const fs::path& to)
 {

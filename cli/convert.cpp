@@ -554,17 +554,15 @@ std::size_t declaration_length(const std::string& name, const std::vector<int>& 
     return length;
 }
 
-// Bounds of a record line: every value one character long, or every value
-// as long as a field may be and marked Validn.
-std::pair<std::size_t, std::size_t> record_line_bounds(const std::string& dataset, const std::vector<std::string>& names)
+// The longest record line the converter could write: every value as long
+// as a field may be and marked Validn.  The converter refuses a data set
+// whose lines could be longer than the readers take.
+std::size_t longest_record_line(const std::string& dataset, const std::vector<std::string>& names)
 {
-    std::size_t shortest = 2 * dataset.size() + std::string_view("<_rec></_rec>").size();
-    std::size_t longest = shortest;
-    for (const std::string& n : names) {
-        shortest += 2 * n.size() + std::string_view("< Status='Valid'>1</>").size();
+    std::size_t longest = 2 * dataset.size() + std::string_view("<_rec></_rec>").size();
+    for (const std::string& n : names)
         longest += 2 * n.size() + std::string_view("< Status='Validn'></>").size() + KEST_MAX_FIELD;
-    }
-    return {shortest, longest};
+    return longest;
 }
 
 // ---------------------------------------------------------------------------
@@ -804,20 +802,17 @@ int convert(const Settings& s)
     if (s.rename) {
         names = readable_names(s.name, table.names);
     } else {
-        check_names(s.name, table.names);
         for (const std::string& n : table.names) names.push_back(replace_any(n, " "));
     }
+    // Before the names are compared with each other, which takes long for
+    // a great many of them.
+    if (longest_record_line(replace_any(s.name, " '"), names) > max_line)
+        throw Failure{"records of " + std::to_string(names.size()) + " variables could be longer than the " +
+                      std::to_string(max_line) + " characters of a data file line; use fewer or shorter names"};
+    if (!s.rename) check_names(s.name, table.names);
     const std::vector<Column> columns = read_columns(s, table, names);
     const CodeTable codes = build_code_table(s, table.names, names, columns);
     const Codebook book = codebook_of(table, names, columns);
-
-    const auto [shortest, longest] = record_line_bounds(replace_any(s.name, " '"), names);
-    if (shortest > max_line)
-        throw Failure{"a record of " + std::to_string(names.size()) + " variables would not fit the " +
-                      std::to_string(max_line) + " characters of a data file line; use fewer or shorter names"};
-    if (longest > max_line)
-        std::cerr << "kest convert: warning: records with long values may exceed the " << max_line
-                  << " characters of a data file line and then cannot be read back\n";
 
     check_distinct_files(s);
     for (const std::string* f : {&s.data_file, &s.schema_file, &s.stylesheet_file}) create_parent_folder(*f);

@@ -75,10 +75,22 @@ const double untouched = std::numeric_limits<double>::quiet_NaN();
 // records a data file of a given size can hold.
 constexpr std::uintmax_t min_cell_length = 20;
 
-// A schema line holds fewer than KEST_MAX_LINE characters and each code
-// takes at least two ("1 "), so this many codes always fit a table row.
-constexpr int max_possible_codes = KEST_MAX_LINE / 2;
 constexpr int first_guess_codes = 256;
+
+// The most category codes a declaration of the schema can list: each code
+// is followed by a blank, so a declaration lists at most one code more than
+// its line holds blanks.  A table row of this length holds every list.
+int most_codes_declared(const std::string& schema)
+{
+    std::ifstream in(schema, std::ios::binary);
+    Line line;
+    std::size_t most = 0;
+    while (read_line(in, line)) {
+        if (line.text.rfind("<ElementType name=", 0) != 0) continue;
+        most = std::max(most, static_cast<std::size_t>(std::count(line.text.begin(), line.text.end(), ' ')) + 1);
+    }
+    return static_cast<int>(std::min<std::size_t>(most, std::numeric_limits<int>::max()));
+}
 
 MessageContext context_for(const DataSetFiles& f)
 {
@@ -132,9 +144,11 @@ std::string file_with_long_line(const DataSetFiles& f, int line_number)
 std::vector<long> present_cells(const DataSetFiles& f, DataSet& d, int status_limit)
 {
     std::pair<int, int> error = read_once(f, d, d.rows, status_limit);
-    if (error.first == 10 && d.max_cats < max_possible_codes) {
-        d.max_cats = max_possible_codes;
-        error = read_once(f, d, d.rows, status_limit);
+    if (error.first == 10) {
+        if (const int most = most_codes_declared(f.schema); most > d.max_cats) {
+            d.max_cats = most;
+            error = read_once(f, d, d.rows, status_limit);
+        }
     }
     if (error.first > 0) report_read_failure(f, d, error, status_limit);
 

@@ -9,10 +9,13 @@
 #include <optional>
 #include <string>
 
+#include "kest.h"
+
 namespace kest_cli {
 
-// Longest line kept, in characters; longer lines are cut and flagged.
-constexpr std::size_t kept_line_length = 100000;
+// Longest line kept, in characters: one more than the data set format
+// allows, so a line that is cut is one no reader of the format takes.
+constexpr std::size_t kept_line_length = KEST_MAX_LINE;
 
 struct Line {
     std::string text;  // without the line feed and a carriage return before it

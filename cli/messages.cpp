@@ -92,6 +92,10 @@ const Entry table[] = {
     {Export::data_conv, 51, any_detail, [](const MessageContext& c, int d) {
         return with_reason("record " + std::to_string(d) + " of " + quoted(c.text_file) + " (line " +
                            std::to_string(static_cast<long>(d) + c.header_lines) + ") is incomplete", c); }},
+    {Export::data_conv, KEST_ERR_LINE_TOO_LONG, 0, [](const MessageContext& c, int) {
+        return "a line of the data file " + quoted(c.data_file) + " or the schema " + quoted(c.schema_file) +
+               " could be longer than " + std::to_string(KEST_MAX_LINE - 1) +
+               " characters (too many variables or codes, or too long a name or path)"; }},
     {Export::data_conv, KEST_ERR_LINE_TOO_LONG, any_detail, [](const MessageContext& c, int d) {
         return "line " + std::to_string(d) + " of " + quoted(c.text_file) + " is longer than " +
                std::to_string(KEST_MAX_LINE - 1) + " characters"; }},

@@ -43,6 +43,9 @@ std::string describe_update(int code, int detail, const Records& rec)
     switch (code) {
     case 21: return "the data set could not be read again before writing (reader code " + std::to_string(detail) + ")";
     case KEST_ERR_LINE_TOO_LONG:
+        if (detail == 0)
+            return "the records of " + data + " could be longer than " + std::to_string(KEST_MAX_LINE - 1) +
+                   " characters once rewritten, more than the data set format allows";
         return "line " + std::to_string(detail) + " of " + data + " is too long (" + std::to_string(KEST_MAX_LINE - 1) +
                " characters at most)";
     case KEST_ERR_VALUE_TOO_LONG:
@@ -190,6 +193,9 @@ long write_cells(const Records& rec, const std::vector<Cell>& cells, int mode, s
         std::cerr << "kest " << command << ": " << error[1] << " of the " << what << " could not be written\n";
         return static_cast<long>(cells.size()) - error[1];
     }
+    if (error[0] == KEST_WARN_VALUES_ROUNDED)
+        std::cerr << "kest " << command << ": " << error[1] << " value(s) need more than " << KEST_MAX_VALUE_TEXT
+                  << " characters to be written exactly and were rounded to the nearest number that fits\n";
     return static_cast<long>(cells.size());
 }
 

@@ -147,6 +147,23 @@ Written write_stylesheet(const Arguments& a)
     return close_written(file) ? Written::completely : Written::not_completely;
 }
 
+// The schema lines that grow with a name or a code list, without their line
+// feeds.
+std::string declaration_line(const Arguments& a, int j)
+{
+    std::string line = std::string("<ElementType name=\"") + a.names[j] + "\" content=\"textOnly\" ";
+    if (!is_categorical(a, j)) return line + "dt:type=\"r8\" >";
+    line += "dt:type=\"enumeration\" dt:values=\"";
+    const long long row = static_cast<long long>(j) * a.row_length;
+    for (int k = 0; k < a.num_codes[j]; ++k) line += std::to_string(static_cast<long>(a.code_table[row + k])) + " ";
+    return line + "\">";
+}
+
+std::string data_type_line(const Arguments& a)
+{
+    return std::string("<ElementType name=\"") + a.dataset + "_data\" content=\"eltOnly\">";
+}
+
 Written write_schema(const Arguments& a)
 {
     FilePtr file = open_file(a.schema_path, "w");
@@ -158,14 +175,7 @@ Written write_schema(const Arguments& a)
     std::fputs("<AttributeType name=\"Status\" dt:type=\"enumeration\" dt:values=\"Valid Missing Error Suspect Imputed\" />\n", out);
     std::fputs("<AttributeType name=\"Orig_val\" dt:type=\"string\" />\n", out);
     for (int j = 0; j < a.num_vars; ++j) {
-        if (is_categorical(a, j)) {
-            std::fprintf(out, "<ElementType name=\"%s\" content=\"textOnly\" dt:type=\"enumeration\" dt:values=\"", a.names[j]);
-            const long long row = static_cast<long long>(j) * a.row_length;
-            for (int k = 0; k < a.num_codes[j]; ++k) std::fprintf(out, "%ld ", static_cast<long>(a.code_table[row + k]));
-            std::fputs("\">\n", out);
-        } else {
-            std::fprintf(out, "<ElementType name=\"%s\" content=\"textOnly\" dt:type=\"r8\" >\n", a.names[j]);
-        }
+        std::fprintf(out, "%s\n", declaration_line(a, j).c_str());
         std::fputs("<attribute type=\"Status\" />\n", out);
         std::fputs("<attribute type=\"Orig_val\" />\n", out);
         std::fputs("</ElementType>\n", out);
@@ -173,7 +183,7 @@ Written write_schema(const Arguments& a)
     std::fprintf(out, "<ElementType name=\"%s_rec\" content=\"eltOnly\">\n", a.dataset);
     for (int j = 0; j < a.num_vars; ++j) std::fprintf(out, " <element type=\"%s\"/>\n", a.names[j]);
     std::fputs("</ElementType>\n", out);
-    std::fprintf(out, "<ElementType name=\"%s_data\" content=\"eltOnly\">\n", a.dataset);
+    std::fprintf(out, "%s\n", data_type_line(a).c_str());
     std::fprintf(out, "   <element type=\"%s_rec\"/>\n", a.dataset);
     std::fputs("</ElementType>\n", out);
     std::fputs("</Schema>\n", out);
@@ -199,6 +209,39 @@ std::vector<FieldTags> make_field_tags(const Arguments& a)
                                  "</" + name + ">", "<" + name + " Status='Missing'> </" + name + ">"});
     }
     return tags;
+}
+
+// The data file's header lines that name the other files, without their
+// line feeds.
+std::string stylesheet_instruction(const Arguments& a)
+{
+    return std::string("<?xml-stylesheet type=\"text/xsl\" href=\"") + (a.xsl_path ? a.xsl_path : "") + "\"?>";
+}
+
+std::string root_start_tag(const Arguments& a)
+{
+    return std::string("<kest_data xmlns=\"x-schema:") + (a.schema_path ? a.schema_path : "") + "\">";
+}
+
+std::string record_start_tag(const Arguments& a) { return std::string("<") + a.dataset + "_rec>"; }
+std::string record_end_tag(const Arguments& a) { return std::string("</") + a.dataset + "_rec>\n"; }
+
+// The longest line the converter could write into the data file or the
+// schema: a record whose every field is as long as a field may be and
+// marked Validn (or Missing, when that element is longer), a declaration
+// with its code list, or a line with a path or the dataset name.  The
+// stylesheet is not counted: no reader of the format reads it.
+std::size_t longest_line(const Arguments& a)
+{
+    std::size_t longest = std::max({stylesheet_instruction(a).size(), root_start_tag(a).size(), data_type_line(a).size()});
+    std::size_t record = record_start_tag(a).size() + record_end_tag(a).size() - 1;  // without the line feed
+    for (const FieldTags& t : make_field_tags(a)) {
+        const std::size_t number = std::max(t.valid.size(), t.validn.size()) + KEST_MAX_FIELD + t.close.size();
+        record += std::max(number, t.missing.size());
+    }
+    longest = std::max(longest, record);
+    for (int j = 0; j < a.num_vars; ++j) longest = std::max(longest, declaration_line(a, j).size());
+    return longest;
 }
 
 bool is_digit(char c) { return static_cast<unsigned>(c - '0') < 10; }
@@ -275,6 +318,9 @@ Outcome convert_record(const Arguments& a, const std::vector<FieldTags>& tags, s
 Outcome convert(Arguments a)
 {
     if (auto fault = check_arguments(a)) return fault;
+    // Every line written must read back, so a data set whose lines could grow
+    // beyond what the readers take is refused before any file is touched.
+    if (longest_line(a) > LineReader::max_length) return Fault{KEST_ERR_LINE_TOO_LONG, 0};
     DataSetLock lock;
     if (auto fault = lock.acquire(a.schema_path, LockMode::exclusive, default_lock_wait_ms, SchemaFile::to_be_created))
         return fault;
@@ -297,11 +343,11 @@ Outcome convert(Arguments a)
     std::FILE* out = data.get();
     std::setvbuf(out, data_buffer.get(), _IOFBF, data_buffer_size);
     std::fputs("<?xml version='1.0'?>\n", out);
-    std::fprintf(out, "<?xml-stylesheet type=\"text/xsl\" href=\"%s\"?>\n", a.xsl_path);
-    std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", a.schema_path);
+    std::fprintf(out, "%s\n", stylesheet_instruction(a).c_str());
+    std::fprintf(out, "%s\n", root_start_tag(a).c_str());
 
-    const std::string record_open = std::string("<") + a.dataset + "_rec>";
-    const std::string record_close = std::string("</") + a.dataset + "_rec>\n";
+    const std::string record_open = record_start_tag(a);
+    const std::string record_close = record_end_tag(a);
     const std::vector<FieldTags> tags = make_field_tags(a);
     std::string line_out;
     for (int n = 0; n < a.num_obs; ++n) {

@@ -1,12 +1,18 @@
 #include "data/line_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kest {
 
 namespace {
+// The stream is read in chunks of this size.  The buffer holds a chunk and
+// the unread tail of the last one, and grows only when a line longer than
+// that tail room comes, up to a chunk and the longest line.
 constexpr std::size_t chunk_size = std::size_t{1} << 18;
-}
+constexpr std::size_t initial_tail_room = std::size_t{1} << 14;
+constexpr std::size_t largest_buffer = chunk_size + LineReader::max_length + 1;
+}  // namespace
 
 FilePtr open_file(const char* path, const char* mode) noexcept
 {
@@ -23,7 +29,7 @@ bool close_written(FilePtr& file) noexcept
 
 LineReader::LineReader(const char* path) : file_(open_file(path, "rb"))
 {
-    if (file_) buffer_.resize(chunk_size + max_length + 1);
+    if (file_) buffer_.resize(chunk_size + initial_tail_room);
 }
 
 // Moves the unread tail to the front and appends what the stream has.
@@ -35,6 +41,10 @@ bool LineReader::refill()
     if (tail > 0 && begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, tail);
     begin_ = 0;
     end_ = tail;
+    // A pending line (at most max_length characters, or next() would have
+    // refused it) always leaves room for a whole chunk.
+    if (buffer_.size() - end_ < chunk_size && buffer_.size() < largest_buffer)
+        buffer_.resize(std::min(largest_buffer, std::max(end_ + chunk_size, 2 * buffer_.size())));
     const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
     end_ += got;
     if (got == 0) {

@@ -1,6 +1,8 @@
 #include "data/number_text.h"
 
+#include <bit>
 #include <charconv>
+#include <cmath>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -79,16 +81,120 @@ double parse_decimal(std::string_view text) noexcept
     return negative ? -value : value;
 }
 
-std::size_t format_cell_number(double value, char* out) noexcept
+namespace {
+
+// Room for every candidate text: the writer's forms of values below 1e13
+// (at most 22 characters), the shortest round-trip text (at most 24) and
+// the fixed and scientific texts tried for the nearest one.
+constexpr std::size_t scratch_size = 32;
+
+struct Candidate {
+    char text[scratch_size];
+    std::size_t length = 0;
+};
+
+bool same_bits(double a, double b) noexcept { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+
+// The value the reader takes from a text; empty when it takes none or one
+// that is not finite (which it stores as missing).
+std::optional<double> read_back(const Candidate& c) noexcept
 {
-    char* const end = out + max_number_text;
+    const std::optional<double> number = read_number_text(std::string_view(c.text, c.length));
+    if (number && !std::isfinite(*number)) return std::nullopt;
+    return number;
+}
+
+bool fits_and_reads_back(const Candidate& c, double value) noexcept
+{
+    if (c.length == 0 || c.length > max_number_text) return false;
+    const std::optional<double> number = read_back(c);
+    return number && same_bits(*number, value);
+}
+
+// The writer's own forms: whole number, two decimals, six decimals.  The
+// six-decimal form of a value of 1e13 or more has over 19 characters, so it
+// is not made.
+Candidate writers_form(double value) noexcept
+{
+    Candidate c;
+    char* const end = c.text + scratch_size;
     if (const auto n = round_to_int32(value); n && *n == value) {
-        return static_cast<std::size_t>(std::to_chars(out, end, *n).ptr - out);
+        c.length = static_cast<std::size_t>(std::to_chars(c.text, end, *n).ptr - c.text);
+        return c;
     }
     const double hundredfold = 100.0 * value;
-    if (const auto m = round_to_int32(hundredfold); m && *m == hundredfold) return format_hundredths(*m, out);
-    const auto result = std::to_chars(out, end, value, std::chars_format::fixed, 6);
-    return static_cast<std::size_t>(result.ptr - out);
+    if (const auto m = round_to_int32(hundredfold); m && *m == hundredfold) {
+        c.length = format_hundredths(*m, c.text);
+        return c;
+    }
+    if (std::fabs(value) >= 1e13) return c;
+    const auto result = std::to_chars(c.text, end, value, std::chars_format::fixed, 6);
+    if (result.ec == std::errc()) c.length = static_cast<std::size_t>(result.ptr - c.text);
+    return c;
+}
+
+Candidate shortest_form(double value) noexcept
+{
+    Candidate c;
+    const auto result = std::to_chars(c.text, c.text + scratch_size, value);
+    if (result.ec == std::errc()) c.length = static_cast<std::size_t>(result.ptr - c.text);
+    return c;
+}
+
+// The text of the given style with the most digits that fits and reads back
+// as a finite number; its length is 0 when there is none.
+Candidate longest_fitting(double value, std::chars_format style) noexcept
+{
+    for (int precision = 17; precision >= 0; --precision) {
+        Candidate c;
+        const auto result = std::to_chars(c.text, c.text + scratch_size, value, style, precision);
+        if (result.ec != std::errc()) continue;
+        c.length = static_cast<std::size_t>(result.ptr - c.text);
+        if (c.length <= max_number_text && read_back(c)) return c;
+    }
+    return Candidate{};
+}
+
+// The fitting text that reads back nearest to the value.
+Candidate nearest_form(double value) noexcept
+{
+    const Candidate fixed = longest_fitting(value, std::chars_format::fixed);
+    const Candidate scientific = longest_fitting(value, std::chars_format::scientific);
+    if (fixed.length == 0) return scientific;
+    if (scientific.length == 0) return fixed;
+    // Both read back with the value's sign, so the differences cannot overflow.
+    const double fixed_error = std::fabs(*read_back(fixed) - value);
+    const double scientific_error = std::fabs(*read_back(scientific) - value);
+    return scientific_error < fixed_error ? scientific : fixed;
+}
+
+CellNumber copy_out(const Candidate& c, bool exact, char* out) noexcept
+{
+    std::memcpy(out, c.text, c.length);
+    return CellNumber{c.length, exact};
+}
+
+// The text of a value in the first form that fits and reads back as exactly
+// the value; its length is 0 when no form does.
+Candidate exact_form(double value) noexcept
+{
+    if (const Candidate c = writers_form(value); fits_and_reads_back(c, value)) return c;
+    if (const Candidate c = shortest_form(value); fits_and_reads_back(c, value)) return c;
+    return Candidate{};
+}
+
+}  // namespace
+
+CellNumber format_cell_number(double value, char* out) noexcept
+{
+    if (!std::isfinite(value)) return CellNumber{0, false};
+    if (const Candidate c = exact_form(value); c.length > 0) return copy_out(c, true, out);
+    // The nearest text is written in the form its own value gets, so that
+    // rewriting the file writes it again unchanged.
+    const Candidate nearest = nearest_form(value);
+    if (nearest.length == 0) return CellNumber{0, false};  // cannot happen: 1e+308 fits and reads back
+    const Candidate same_value = exact_form(*read_back(nearest));
+    return copy_out(same_value.length > 0 ? same_value : nearest, false, out);
 }
 
 std::optional<double> read_general_number_text(std::string_view text) noexcept

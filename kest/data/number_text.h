@@ -1,5 +1,5 @@
 // Number texts of the data set format: the decimal reading used by the
-// reader and the converter, and the three written forms of the writer.
+// reader and the converter, and the forms in which the writer prints a value.
 // Both are independent of the process locale.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "kest.h"
 
 namespace kest {
 
@@ -67,14 +69,33 @@ inline std::optional<double> read_number_text(std::string_view text) noexcept
     return read_general_number_text(text);
 }
 
-// Longest text format_cell_number can produce (six decimals of the largest
-// double, its sign and point).
-inline constexpr std::size_t max_number_text = 330;
+// Room for any text format_cell_number writes: the format's limit on value
+// texts.
+inline constexpr std::size_t max_number_text = KEST_MAX_VALUE_TEXT;
 
-// Writes value in the writer's form: as a whole number when rounding it
-// half up to a 32-bit integer gives the value itself; with two decimals when
-// that holds for 100 times the value; with six decimals otherwise.  Returns
-// the length; out must hold max_number_text characters.
-std::size_t format_cell_number(double value, char* out) noexcept;
+// How a value was written: the length of its text, and whether the text
+// reads back (through read_number_text) as exactly the same double, bit for
+// bit.
+struct CellNumber {
+    std::size_t length;
+    bool exact;
+};
+
+// Writes a finite value as a value text of at most max_number_text
+// characters, in the first of these forms that reads back as exactly the
+// value and fits:
+//   1. the writer's own forms: a whole number when rounding the value half
+//      up to a 32-bit integer gives the value itself; two decimals when that
+//      holds for 100 times the value; six decimals otherwise (2, 1.50,
+//      0.125000, 3000000000.000000);
+//   2. the shortest text that reads back as the value, fixed or scientific
+//      notation whichever is shorter (std::to_chars without a format:
+//      4e-07, 2.5e+12, -0, 5e-324);
+//   3. none fits: of the longest fixed and the longest scientific text that
+//      fit, the one that reads back nearer to the value; exact is then
+//      false.
+// A value that is not finite has no text: the length is 0, exact false;
+// the caller writes such a value as missing.
+CellNumber format_cell_number(double value, char* out) noexcept;
 
 }  // namespace kest

@@ -2,8 +2,11 @@
 // is read record by record and each record is written at once to its
 // replacement, so memory does not grow with the file and the old file stays
 // intact until the new one is complete.
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/data_set_lock.h"
@@ -72,16 +75,22 @@ std::vector<CellTags> make_tags(const std::vector<std::string>& names)
     return tags;
 }
 
-void append_cell(std::string& line, const CellTags& tags, double value, int status, double missing_code)
+// A value that is not finite (only a change value can be one) would read
+// back as missing whatever its status, so it is written as Missing.  Returns
+// false when the value had no text of the format's length that reads back
+// as exactly the value and was written rounded.
+bool append_cell(std::string& line, const CellTags& tags, double value, int status, double missing_code)
 {
-    if (value == missing_code) {
+    if (value == missing_code || !std::isfinite(value)) {
         line += tags.missing;
-        return;
+        return true;
     }
     char number[max_number_text];
+    const CellNumber text = format_cell_number(value, number);
     line += tags.start[status];
-    line.append(number, format_cell_number(value, number));
+    line.append(number, text.length);
     line += tags.close;
+    return text.exact;
 }
 
 struct Header {
@@ -89,11 +98,37 @@ struct Header {
     const char* xsl_path;
 };
 
+// The header lines after the XML declaration, without their line feeds.
+std::string stylesheet_line(const Header& header)
+{
+    return std::string("<?xml-stylesheet type=\"text/xsl\" href=\"") + (header.xsl_path ? header.xsl_path : "") + "\"?>";
+}
+
+std::string root_line(const Header& header)
+{
+    return std::string("<kest_data xmlns=\"x-schema:") + (header.schema_path ? header.schema_path : "") + "\">";
+}
+
 void write_header(std::FILE* out, const Header& header)
 {
     std::fputs("<?xml version='1.0'?>\n", out);
-    std::fprintf(out, "<?xml-stylesheet type=\"text/xsl\" href=\"%s\"?>\n", header.xsl_path ? header.xsl_path : "");
-    std::fprintf(out, "<kest_data xmlns=\"x-schema:%s\">\n", header.schema_path ? header.schema_path : "");
+    std::fprintf(out, "%s\n", stylesheet_line(header).c_str());
+    std::fprintf(out, "%s\n", root_line(header).c_str());
+}
+
+// The longest line the writer could write for these names and paths: every
+// cell in its longest element, with a value text of the format's greatest
+// length.
+std::size_t longest_line(const std::vector<CellTags>& tags, const std::string& record_open,
+                         const std::string& record_close, const Header& header)
+{
+    std::size_t record = record_open.size() + record_close.size() - 1;  // without the line feed
+    for (const CellTags& t : tags) {
+        std::size_t cell = t.missing.size();
+        for (const std::string& start : t.start) cell = std::max(cell, start.size() + max_number_text + t.close.size());
+        record += cell;
+    }
+    return std::max({record, stylesheet_line(header).size(), root_line(header).size()});
 }
 
 // A variable name longer than the format allows, or a record type whose
@@ -119,8 +154,9 @@ Fault old_file_fault(const Fault& fault)
                                                                                          : Fault{21, fault.code};
 }
 
+// rounded counts the values written rounded (see append_cell).
 Outcome update_data_file(const char* data_path, const char* schema_path, const char* xsl_path,
-                         double missing_code, int num_obs, int num_vars, ChangeList& changes)
+                         double missing_code, int num_obs, int num_vars, ChangeList& changes, int& rounded)
 {
     if (num_obs < 1) return Fault{5, num_obs};
     if (num_vars < 1) return Fault{6, num_vars};
@@ -138,6 +174,10 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     const std::string record_open = "<" + names.record + ">";
     const std::string record_close = "</" + names.record + ">\n";
     const std::vector<CellTags> tags = make_tags(names.variables);
+    // Every line written must read back, so a data set whose lines could grow
+    // beyond what the readers take is refused before anything is written.
+    if (longest_line(tags, record_open, record_close, Header{schema_path, xsl_path}) > LineReader::max_length)
+        return Fault{KEST_ERR_LINE_TOO_LONG, 0};
 
     FileReplacement replacement;
     if (!replacement.create(data_path)) return Fault{1, 0};
@@ -169,7 +209,7 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
                 status = changes.mode;
                 ++changes.next;
             }
-            append_cell(line, tags[j], value, status, missing_code);
+            if (!append_cell(line, tags[j], value, status, missing_code) && rounded < INT_MAX) ++rounded;
         }
         line += record_close;
         replacement.write(line.data(), line.size());
@@ -198,12 +238,16 @@ extern "C" void xml_update(const char* data_path, const char* schema_path, const
         const bool listed = n_changes > 0 && change_recs != nullptr && change_vars != nullptr;
         if (listed && mode == 1 && !kest::all_given(error, {{change_vals, 11}})) return;
         kest::ChangeList changes{mode, n_changes, change_recs, change_vars, change_vals};
+        int rounded = 0;
         if (auto fault = kest::update_data_file(data_path, schema_path, xsl_path, missing_code, num_obs,
-                                                num_vars, changes)) {
+                                                num_vars, changes, rounded)) {
             kest::set_error(error, fault->code, fault->detail);
             return;
         }
+        // Entries not applied matter more to the caller than rounded texts.
         if (const int unapplied = changes.unapplied(); unapplied > 0)
             kest::set_error(error, KEST_WARN_CHANGES_NOT_APPLIED, unapplied);
+        else if (rounded > 0)
+            kest::set_error(error, KEST_WARN_VALUES_ROUNDED, rounded);
     });
 }

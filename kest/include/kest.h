@@ -101,7 +101,8 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 /* Input outside the data set format is refused rather than misread.  The
  * detail is the number of the offending line in the file being read,
  * counted from 1, unless stated otherwise. */
-#define KEST_ERR_LINE_TOO_LONG 61  /* a line of KEST_MAX_LINE or more characters */
+#define KEST_ERR_LINE_TOO_LONG 61  /* a line of KEST_MAX_LINE or more characters; detail 0 from
+                                      xml_update and data_conv: a line they would write could be one */
 #define KEST_ERR_VALUE_TOO_LONG 62 /* a value text longer than KEST_MAX_VALUE_TEXT */
 #define KEST_ERR_FIELD_TOO_LONG 63 /* data_conv: a field longer than KEST_MAX_FIELD */
 #define KEST_ERR_TOO_MANY_CODES 64 /* data_conv: more codes than a table row holds; detail: variable */
@@ -118,8 +119,13 @@ typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
  * entry).  A warning: the file was written.  Detail: number of entries. */
 #define KEST_WARN_CHANGES_NOT_APPLIED (-30)
 
+/* xml_update: values that have no text of at most KEST_MAX_VALUE_TEXT
+ * characters reading back as exactly the value were written as the nearest
+ * such text.  A warning: the file was written.  Detail: number of values. */
+#define KEST_WARN_VALUES_ROUNDED (-31)
+
 /* Limits of the data set format. */
-#define KEST_MAX_LINE 10000      /* a line holds at most KEST_MAX_LINE - 1 characters before its line feed */
+#define KEST_MAX_LINE 1048576    /* a line holds at most KEST_MAX_LINE - 1 characters before its line feed */
 #define KEST_MAX_VALUE_TEXT 19   /* characters of a value text */
 #define KEST_MAX_FIELD 14        /* characters of a converter field (the last one with its line feed) */
 #define KEST_MAX_NAME 49         /* characters of a variable name */
@@ -255,7 +261,24 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  * row-major order and end with -1 in both arrays.  Mode 1 gives the listed
  * cells change_vals[k] and status Imputed; modes 2, 3, 4 keep their values
  * and set Suspect, Error or Missing.  Every other cell keeps its value and
- * status; a cell equal to missing_code is written as Missing.
+ * status; a cell equal to missing_code is written as Missing, and so is a
+ * change value that is not finite (it would read back as missing anyway).
+ * Value texts: each value is written in the first of these forms that reads
+ * back (as xml_read reads it) as exactly the same double, bit for bit, and
+ * has at most KEST_MAX_VALUE_TEXT (19) characters:
+ *   1. a whole number when rounding the value half up to a 32-bit integer
+ *      gives the value itself (2, -7); two decimals when that holds for 100
+ *      times the value (1.50, -0.50); six decimals otherwise (0.125000,
+ *      3000000000.000000);
+ *   2. the shortest text that reads back as the value, in fixed or
+ *      scientific notation whichever is shorter, with a sign and at least two
+ *      digits in the exponent (4e-07, 1.2e-05, 2.5e+12, 1.79e+308, -0,
+ *      5e-324);
+ *   3. otherwise (some values need up to 24 characters) the value is rounded
+ *      to the longest fixed or scientific text of at most 19 characters,
+ *      whichever reads back nearer to it, and written as that text's value is
+ *      by 1 or 2, so that a rewrite keeps it; the call ends with
+ *      KEST_WARN_VALUES_ROUNDED.
  * The new file is written beside the old one and replaces it only when it
  * was written and flushed completely, so on any failure the data file is
  * left as it was.  Its permissions are those of the old file.
@@ -267,15 +290,21 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  *        (as in xml_read) for the fault found
  *   61, 62 a line or a value text of the current file too long (detail:
  *        line number)
+ *   61,0 a line of the new file could exceed KEST_MAX_LINE - 1 characters
+ *        (every cell in its longest element with a value text of 19
+ *        characters, or a header line with its path); nothing is written
  *   1,0  the new data file cannot be created beside the old one
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   2,4  the record type name does not end in "_rec"
  *   1,1  the new data file cannot be written or flushed completely
  *   1,2  the new data file cannot replace the old one
- * The records are read as the new file is written, so 1,0 comes before the
- * faults (21, 61, 62) found in record lines after the first.
+ * The records are read as the new file is written, so 61,0 and 1,0 come
+ * before the faults (21, 61, 62) found in record lines after the first.
  *   -30  (KEST_WARN_CHANGES_NOT_APPLIED) the file was written, but some
  *        entries were not applied; detail: how many
+ *   -31  (KEST_WARN_VALUES_ROUNDED) the file was written, but some values
+ *        were written rounded (form 3 above); detail: how many.  When
+ *        entries were not applied as well, -30 is reported.
  * When the data file holds fewer records than num_obs, the records it holds
  * are written and the entries for the others count as not applied. */
 KEST_API void xml_update(const char* data_path, const char* schema_path, const char* xsl_path,
@@ -295,6 +324,11 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  *   65   a variable name longer than KEST_MAX_NAME (detail: variable)
  *   64   a categorical variable lists fewer than 0 or more than row_length
  *        codes (detail: variable)
+ *   61,0 a line of the data file or the schema could exceed
+ *        KEST_MAX_LINE - 1 characters (every field as long as
+ *        KEST_MAX_FIELD allows, with status Validn; a declaration with its
+ *        codes; a header line with its path or the dataset name); checked
+ *        before any file is opened, so nothing is written
  *   67   the data set is locked (see Locks above; its lock file is made
  *        beside schema_path)
  *   2,1  text file cannot be opened       3,1  data file cannot be created

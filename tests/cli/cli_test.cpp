@@ -172,6 +172,36 @@ TEST_F(KestTool, RefusesWhatCouldNotBeReadBack)
     EXPECT_EQ(slurp(dir_ / "self.xml"), "p,q\n1,2\n");
 }
 
+// A survey of 300 variables with seven-character names has record lines of
+// over 11 000 characters: it converts without a warning and shows.  One of
+// 40 000 variables could have lines longer than any reader takes and is
+// refused before anything is written.
+TEST_F(KestTool, WideSurveysConvertAndShowOrAreRefused)
+{
+    const auto survey = [](int variables) {
+        std::string header, record;
+        for (int j = 0; j < variables; ++j) {
+            header += (j > 0 ? "," : "") + ("v" + std::to_string(1000000 + j).substr(1));
+            record += (j > 0 ? "," : "") + std::to_string(1000000 + j) + ".25";
+        }
+        return header + "\n" + record + "\n" + record + "\n";
+    };
+    write_file(dir_ / "wide.csv", survey(300));
+    const Outcome convert = kest("convert wide.csv");
+    ASSERT_EQ(convert.status, 0) << convert.err;
+    EXPECT_EQ(convert.err, "");
+    const Outcome show = kest("show wide.xml");
+    ASSERT_EQ(show.status, 0) << show.err;
+    EXPECT_NE(show.out.find("variables  300\n"), std::string::npos) << show.out;
+
+    write_file(dir_ / "wider.csv", survey(40000));
+    const Outcome refused = kest("convert wider.csv");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "kest convert: records of 40000 variables could be longer than the 1048575 characters of a "
+                           "data file line; use fewer or shorter names\n");
+    EXPECT_FALSE(fs::exists(dir_ / "wider.xml"));
+}
+
 TEST_F(KestTool, ShowNamesTheBrokenRecord)
 {
     write_file(dir_ / "small.csv", small_survey);

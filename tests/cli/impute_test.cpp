@@ -112,6 +112,28 @@ TEST_F(KestImpute, MeanFillsMeansAndTheMostFrequentCode)
     EXPECT_EQ(cell(dir_ / "m.xml", dir_ / "m.xdr", 3, 0), 2.0);   // 2 three times, 1 twice
 }
 
+// Means of a business survey: turnovers beyond the 32-bit range and small
+// rates are written in texts that read back as the same numbers, and every
+// untouched cell keeps its value, so the data set stays readable.
+TEST_F(KestImpute, MeansOfLargeAndTinyValuesReadBack)
+{
+    write_file(dir_ / "b.csv", "turnover,rate,share\n2500000000000,0.0000004,0.0000123\n"
+                               "3500000000000,0.0000004,0.0000123\n,,0.0000123\n");
+    ASSERT_EQ(kest("convert b.csv").status, 0);
+    const Outcome run = kest("impute b.xml --method mean");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const std::string data = slurp(dir_ / "b.xml");
+    EXPECT_NE(data.find("<b_rec><turnover Status='Imputed'>3e+12</turnover><rate Status='Imputed'>4e-07</rate>"
+                        "<share Status='Valid'>1.23e-05</share></b_rec>\n"),
+              std::string::npos)
+        << data;
+    EXPECT_EQ(cell(dir_ / "b.xml", dir_ / "b.xdr", 2, 0), 3e12);
+    EXPECT_EQ(cell(dir_ / "b.xml", dir_ / "b.xdr", 2, 1), 0.0000004);
+    EXPECT_EQ(cell(dir_ / "b.xml", dir_ / "b.xdr", 0, 2), 0.0000123);
+    EXPECT_EQ(kest("show b.xml").status, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Refusals
 

@@ -2,6 +2,7 @@
 // and schema of a data set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -262,7 +263,7 @@ TEST(DataConvTest, RefusedRecords)
         int header_lines;
         Pair error;
     };
-    const std::string line_9999 = "1" + std::string(KEST_MAX_LINE - 5, ' ') + "2 3\n";
+    const std::string longest_line = "1" + std::string(KEST_MAX_LINE - 5, ' ') + "2 3\n";
     const Case cases[] = {
         {"1,2,3\n", 2, 0, {51, 2}},                  // the text ends before num_obs records
         {"h\n1,2,3\n1,2\n", 2, 1, {51, 2}},          // too few fields
@@ -284,10 +285,86 @@ TEST(DataConvTest, RefusedRecords)
     ScratchDir dir;
     Conversion c(dir);
     c.delim_type = 0;
-    ASSERT_EQ(line_9999.size(), static_cast<std::size_t>(KEST_MAX_LINE));  // 9 999 characters and the line feed
-    EXPECT_EQ(c.run_on(line_9999), (Pair{0, 0}));
+    ASSERT_EQ(longest_line.size(), static_cast<std::size_t>(KEST_MAX_LINE));  // KEST_MAX_LINE - 1 characters and the line feed
+    EXPECT_EQ(c.run_on(longest_line), (Pair{0, 0}));
     EXPECT_EQ(c.records(),
               record_line("D", cell("a", "Valid", "1") + cell("b", "Valid", "2") + cell("c", "Valid", "3")));
+}
+
+// Category codes 1 (two characters with its blank) and at most one 10, so
+// that a declaration's code list is exactly length characters long.
+std::vector<int> codes_of_length(std::size_t length)
+{
+    std::vector<int> codes(length % 2 == 0 ? length / 2 : (length - 3) / 2, 1);
+    if (length % 2 != 0) codes.push_back(10);
+    return codes;
+}
+
+// Lines the readers could not take back are refused before any file is
+// touched (the text file is absent, so any later check would fail); the
+// longest schema line the readers take is written and read back.
+TEST(DataConvTest, LinesBeyondTheReadersLimitAreRefusedBeforeAnyFile)
+{
+    const std::string declaration_head = "<ElementType name=\"z\" content=\"textOnly\" dt:type=\"enumeration\" dt:values=\"";
+    const std::size_t longest_list = KEST_MAX_LINE - 1 - declaration_head.size() - std::string("\">").size();
+    struct Case {
+        const char* what;
+        std::size_t num_vars;  // named v00000, v00001, ...; 0: x, y and z
+        std::size_t dataset_length;
+        std::size_t code_list_length;  // of variable z
+        Pair error;
+    };
+    const Case cases[] = {
+        {"records of 40 000 variables", 40000, 1, 0, {KEST_ERR_LINE_TOO_LONG, 0}},
+        {"the dataset name", 0, KEST_MAX_LINE, 0, {KEST_ERR_LINE_TOO_LONG, 0}},
+        {"a code list one character too long", 0, 1, longest_list + 1, {KEST_ERR_LINE_TOO_LONG, 0}},
+        {"the longest code list", 0, 1, longest_list, {0, 0}},
+    };
+    for (const Case& k : cases) {
+        ScratchDir dir;
+        Conversion c(dir);
+        c.dataset = std::string(k.dataset_length, 'D');
+        c.names = {"x", "y", "z"};  // not in the record tag D_rec, so they read back
+        for (std::size_t j = 0; j < k.num_vars; ++j) {
+            std::string name = std::to_string(100000 + j);  // v00000 for j = 0
+            name[0] = 'v';
+            c.names.push_back(name);
+        }
+        if (k.num_vars > 0) c.names.erase(c.names.begin(), c.names.begin() + 3);
+        const std::size_t n = c.names.size();
+        c.flags.assign(n, 0);
+        c.num_codes.assign(n, 0);
+        std::vector<int> codes;
+        if (k.code_list_length > 0) {
+            codes = codes_of_length(k.code_list_length);
+            c.flags[2] = 2;
+            c.num_codes[2] = static_cast<int>(codes.size());
+            c.row_length = static_cast<int>(codes.size());
+            c.code_table.assign(3 * codes.size(), 0);
+            std::copy(codes.begin(), codes.end(), c.code_table.begin() + static_cast<std::ptrdiff_t>(2 * codes.size()));
+        }
+        if (k.error[0] != 0) {
+            EXPECT_EQ(c.run(), k.error) << k.what;
+            EXPECT_TRUE(dir.entries().empty()) << k.what;
+            continue;
+        }
+        ASSERT_EQ(c.run_on("1,2,10\n"), k.error) << k.what;
+        const auto schema_lines = split_lines(read_file(c.schema_path));
+        EXPECT_EQ(schema_lines[13].size(), static_cast<std::size_t>(KEST_MAX_LINE - 1)) << k.what;
+        int num_obs = 0, num_vars = 0, name_size = 0;
+        Pair error = {-77, -77};
+        xml_data_size(c.schema_path.c_str(), &num_obs, &num_vars, &name_size, error.data());
+        ASSERT_EQ(error, (Pair{0, 0}));
+        std::vector<double> data(3);
+        std::vector<int> ncat(3), table(3 * codes.size());
+        int n_missing = -1;
+        xml_read(c.data_path.c_str(), c.schema_path.c_str(), -1.0, 1, 3, data.data(), nullptr, ncat.data(),
+                 table.data(), static_cast<int>(codes.size()), 5, &n_missing, error.data());
+        ASSERT_EQ(error, (Pair{0, 0}));
+        EXPECT_EQ(data, (std::vector<double>{1, 2, 10}));
+        EXPECT_EQ(ncat, (std::vector<int>{0, 0, static_cast<int>(codes.size())}));
+        EXPECT_TRUE(std::equal(codes.begin(), codes.end(), table.begin() + static_cast<std::ptrdiff_t>(2 * codes.size())));
+    }
 }
 
 TEST(DataConvTest, IncompleteRecordStaysInTheDataFile)

@@ -217,7 +217,7 @@ TEST(XmlReadTest, LongestRecordLineIsRead)
 {
     ScratchDir dir;
     std::string line = record_line("D", cell("x", "Valid", "1") + cell("y", "Valid", "2"));
-    line.insert(line.size() - 1, std::string(KEST_MAX_LINE - line.size(), ' '));  // 9 999 characters and the feed
+    line.insert(line.size() - 1, std::string(KEST_MAX_LINE - line.size(), ' '));  // KEST_MAX_LINE - 1 characters and the feed
     ASSERT_EQ(line.size(), static_cast<std::size_t>(KEST_MAX_LINE));
     const DataSet set(dir, {{"x"}, {"y"}}, {line});
     const Read r = read_set(set.data_path, set.schema_path, 1, 2, 1);

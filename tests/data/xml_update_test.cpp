@@ -5,6 +5,11 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -142,7 +147,7 @@ TEST(XmlUpdateTest, EmptyChangeListRewritesEveryCellInTheWritersForm)
                                               missing_cell("v4") + missing_cell("v5")),
                          record_line("D", missing_cell("v1") + missing_cell("v2") +
                                               cell("v3", "Valid", "3000000000.000000") +
-                                              cell("v4", "Valid", "0.123457") + cell("v5", "Imputed", "0"))}));
+                                              cell("v4", "Valid", "0.1234567") + cell("v5", "Imputed", "-0"))}));
     // A second rewrite changes nothing.
     ASSERT_EQ(set.update(3, 5, 2, {}), (Pair{0, 0}));
     EXPECT_EQ(read_file(set.data_path), once);
@@ -215,6 +220,107 @@ std::string rec(const std::string& x, const std::string& y)
     return record_line("D", cell("x", "Valid", x) + cell("y", "Valid", y));
 }
 
+// Values whose writer's form would read back as another double, or be too
+// long, keep their bits; those that need more than 19 characters are
+// rounded with a warning, and values that are not finite become Missing.
+TEST(XmlUpdateTest, ValueTextsThatKeepTheValue)
+{
+    struct Case {
+        double value;
+        std::string cell;  // of variable x
+        Pair error;
+    };
+    const Case cases[] = {
+        {0.0000004, cell("x", "Imputed", "4e-07"), {0, 0}},  // not 0.000000
+        {0.0000123, cell("x", "Imputed", "1.23e-05"), {0, 0}},  // not 0.000012
+        {2500000000000.0, cell("x", "Imputed", "2.5e+12"), {0, 0}},  // not 20 characters
+        {1.79e308, cell("x", "Imputed", "1.79e+308"), {0, 0}},
+        {-0.0, cell("x", "Imputed", "-0"), {0, 0}},
+        {5e-324, cell("x", "Imputed", "5e-324"), {0, 0}},
+        {-1.2345678901234567e-300, cell("x", "Imputed", "-1.23456789012e-300"), {KEST_WARN_VALUES_ROUNDED, 1}},
+        {INFINITY, missing_cell("x"), {0, 0}},
+        {-INFINITY, missing_cell("x"), {0, 0}},
+        {NAN, missing_cell("x"), {0, 0}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2")});
+        EXPECT_EQ(set.update(1, 2, 1, {{0, 0, c.value}}), c.error) << c.value;
+        EXPECT_EQ(read_file(set.data_path), set.file_with({record_line("D", c.cell + cell("y", "Valid", "2"))}))
+            << c.value;
+        const double read = set.values(1, 2)[0];
+        if (!std::isfinite(c.value)) {
+            EXPECT_EQ(read, M);
+        } else if (c.error[0] == 0) {
+            EXPECT_EQ(std::bit_cast<uint64_t>(read), std::bit_cast<uint64_t>(c.value)) << c.value;
+        }
+    }
+    // Entries not applied outweigh rounded values.
+    ScratchDir dir;
+    const DataSet set(dir, {{"x"}, {"y"}}, {rec("1", "2")});
+    EXPECT_EQ(set.update(1, 2, 1, {{0, 1, 1.2345678901234567e19}, {0, 0, 1}}), (Pair{KEST_WARN_CHANGES_NOT_APPLIED, 1}));
+    EXPECT_EQ(read_file(set.data_path),
+              set.file_with({record_line("D", cell("x", "Valid", "1") + cell("y", "Imputed", "1.2345678901235e+19"))}));
+}
+
+// Random doubles of every kind are imputed, the file is rewritten without
+// changes and read: every value comes back bit for bit, except the ones
+// whose shortest text is longer than 19 characters, which come back as
+// their nearest text of 19 characters, and the rewrite changes no byte.
+TEST(XmlUpdateTest, RandomValuesSurviveAWriteARewriteAndARead)
+{
+    constexpr int num_obs = 400, num_vars = 5;
+    std::mt19937_64 random(8122026);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto draw = [&](int kind) -> double {
+        const double sign = random() % 2 ? -1.0 : 1.0;
+        switch (kind) {
+        case 0: {
+            double v;
+            do v = std::bit_cast<double>(random()); while (!std::isfinite(v) || v == M);
+            return v;
+        }
+        case 1: return sign * std::bit_cast<double>(random() % 0x0010000000000000ull);  // subnormal
+        case 2: return sign * std::ldexp(1.0 + unit(random), static_cast<int>(random() % 60) - 40);
+        case 3: return sign * static_cast<double>(random() % (1ull << 53)) * 1024.0;  // whole, beyond 2^31
+        case 4: return sign * static_cast<double>(random() % 100000000000ull) / 100.0;  // two decimals
+        case 5: return sign * (static_cast<double>(random() % 100000) / 100.0 + 1e-12 * unit(random));  // x100 not exact
+        default: return sign * 1e-7 * unit(random);  // tiny rates
+        }
+    };
+    std::vector<Change> changes;
+    int expected_rounded = 0;
+    for (int r = 0; r < num_obs; ++r)
+        for (int j = 0; j < num_vars; ++j) {
+            const double value = draw((r * num_vars + j) % 7);
+            char shortest[64];
+            if (std::to_chars(shortest, shortest + 64, value).ptr - shortest > KEST_MAX_VALUE_TEXT) ++expected_rounded;
+            changes.push_back({r, j, value});
+        }
+    ASSERT_GT(expected_rounded, 0);
+    ScratchDir dir;
+    const std::string record = record_line("D", cell("v1", "Valid", "0") + cell("v2", "Valid", "0") +
+                                                    cell("v3", "Valid", "0") + cell("v4", "Valid", "0") +
+                                                    cell("v5", "Valid", "0"));
+    const DataSet set(dir, five, std::vector<std::string>(num_obs, record));
+    ASSERT_EQ(set.update(num_obs, num_vars, 1, changes), (Pair{KEST_WARN_VALUES_ROUNDED, expected_rounded}));
+    const std::string written = read_file(set.data_path);
+    const std::vector<double> first = set.values(num_obs, num_vars);
+    for (std::size_t k = 0; k < changes.size(); ++k) {
+        const double value = changes[k].value;
+        char shortest[64];
+        if (std::to_chars(shortest, shortest + 64, value).ptr - shortest > KEST_MAX_VALUE_TEXT)
+            ASSERT_LE(std::fabs(first[k] - value), std::fabs(value) * 1e-11) << value;
+        else
+            ASSERT_EQ(std::bit_cast<uint64_t>(first[k]), std::bit_cast<uint64_t>(value)) << value;
+    }
+    ASSERT_EQ(set.update(num_obs, num_vars, 2, {}), (Pair{0, 0}));
+    EXPECT_EQ(read_file(set.data_path), written);
+    const std::vector<double> second = set.values(num_obs, num_vars);
+    for (std::size_t k = 0; k < changes.size(); ++k)
+        ASSERT_EQ(std::bit_cast<uint64_t>(second[k]), std::bit_cast<uint64_t>(first[k])) << changes[k].value;
+}
+
 TEST(XmlUpdateTest, FailuresLeaveTheDataFileAsItWas)
 {
     const Refusal cases[] = {
@@ -277,6 +383,108 @@ TEST(XmlUpdateTest, CurrentFileFaultsComeBeforeNameChecks)
          2, 2, 1, {21, 1}},
     };
     for (const Refusal& c : cases) expect_refused(c);
+}
+
+// Names n000000000, n000000001, ... (ten characters).
+std::vector<Variable> numbered(std::size_t count)
+{
+    std::vector<Variable> vars;
+    for (std::size_t j = 0; j < count; ++j) {
+        std::string name = std::to_string(1000000000 + j);
+        name[0] = 'n';
+        vars.emplace_back(name);
+    }
+    return vars;
+}
+
+// The writer refuses, before it writes anything, a data set whose record
+// lines could grow beyond what the readers take once every cell is
+// rewritten: 20 000 cells of ten-character names hold 820 000 characters
+// as "1", but could need 1 200 000 as Imputed values of 19 characters.
+// With 17 000 variables every line it can write fits.
+TEST(XmlUpdateTest, LinesThatCouldOutgrowTheReadersAreRefused)
+{
+    for (const std::size_t count : {std::size_t{20000}, std::size_t{17000}}) {
+        const std::vector<Variable> vars = numbered(count);
+        std::string cells;
+        for (const Variable& v : vars) cells += cell(v.name, "Valid", "1");
+        ScratchDir dir;
+        const DataSet set(dir, vars, {record_line("D", cells)});
+        const std::string before = read_file(set.data_path);
+        const auto entries = dir.entries_but_locks();
+        const int n = static_cast<int>(count);
+        const Pair error = set.update(1, n, 1, {{0, n - 1, -1.2345678901234567e-300}});
+        if (count == 20000) {
+            EXPECT_EQ(error, (Pair{KEST_ERR_LINE_TOO_LONG, 0}));
+            EXPECT_EQ(read_file(set.data_path), before);
+            EXPECT_EQ(dir.entries_but_locks(), entries);
+        } else {
+            EXPECT_EQ(error, (Pair{KEST_WARN_VALUES_ROUNDED, 1}));
+            const std::vector<double> values = set.values(1, n);
+            EXPECT_EQ(values.front(), 1.0);
+            EXPECT_EQ(values.back(), -1.23456789012e-300);
+        }
+    }
+}
+
+// A survey of 1 000 variables with seven-character names: its record lines
+// are far longer than 10 000 characters, and the converter's data set reads
+// back before and after an update.
+TEST(XmlUpdateTest, WideDataSetFromTheConverterReadsBackAfterAnUpdate)
+{
+    constexpr int num_vars = 1000, num_obs = 3;
+    ScratchDir dir;
+    std::vector<std::string> names;
+    std::string text;
+    std::vector<double> expected;
+    for (int j = 0; j < num_vars; ++j) {
+        names.push_back("v" + std::to_string(1000000 + j).substr(1));  // v000000, v000001, ...
+    }
+    for (int r = 0; r < num_obs; ++r) {
+        for (int j = 0; j < num_vars; ++j) {
+            const long whole = 1000000 * r + j;
+            text += (j > 0 ? "," : "") + std::string("-") + std::to_string(whole) + ".125";
+            expected.push_back(-(static_cast<double>(whole) + 0.125));
+        }
+        text += "\n";
+    }
+    write_file(dir.file("wide.txt"), text);
+    std::vector<char*> name_ptrs;
+    for (auto& n : names) name_ptrs.push_back(n.data());
+    const std::vector<int> zeros(num_vars, 0);
+    char dataset[] = "W";
+    const std::string data_path = dir.file("d.xml"), xsl_path = dir.file("d.xsl"), schema_path = dir.file("d.xdr");
+    Pair error = {-77, -77};
+    data_conv(dataset, dir.file("wide.txt").c_str(), data_path.c_str(), xsl_path.c_str(), schema_path.c_str(), num_obs,
+              num_vars, 2, -1e300, 0, name_ptrs.data(), zeros.data(), zeros.data(), zeros.data(), 1, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    EXPECT_GT(split_lines(read_file(data_path))[3].size(), 30000u);
+
+    int size_obs = 0, size_vars = 0, name_size = 0;
+    xml_data_size(schema_path.c_str(), &size_obs, &size_vars, &name_size, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    EXPECT_EQ(size_obs, num_obs);
+    EXPECT_EQ(size_vars, num_vars);
+    const auto read_all = [&] {
+        std::vector<double> data(num_obs * num_vars);
+        std::vector<int> ncat(num_vars), codes(num_vars);
+        int n_missing = -1;
+        Pair e = {-77, -77};
+        xml_read(data_path.c_str(), schema_path.c_str(), M, num_obs, num_vars, data.data(), nullptr, ncat.data(),
+                 codes.data(), 1, 5, &n_missing, e.data());
+        EXPECT_EQ(e, (Pair{0, 0}));
+        return data;
+    };
+    EXPECT_EQ(read_all(), expected);
+
+    const int recs[] = {0, 2, -1}, vars[] = {3, num_vars - 1, -1};
+    const double vals[] = {0.0000004, 2500000000000.0};
+    xml_update(data_path.c_str(), schema_path.c_str(), xsl_path.c_str(), M, num_obs, num_vars, 1, 2, recs, vars,
+               vals, error.data());
+    ASSERT_EQ(error, (Pair{0, 0}));
+    expected[3] = 0.0000004;
+    expected.back() = 2500000000000.0;
+    EXPECT_EQ(read_all(), expected);
 }
 
 TEST(XmlUpdateTest, ReplacementKeepsThePermissionsAndLeavesNothingBehind)
