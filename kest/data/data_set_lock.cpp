@@ -112,6 +112,7 @@ Outcome DataSetLock::acquire(const char* schema_path, LockMode mode, int wait_ms
         }
         if (held_by_this_process(fd_)) {
             release();  // the process's own lock covers the call
+            covered_ = true;
             return std::nullopt;
         }
         const auto now = std::chrono::steady_clock::now();
@@ -140,6 +141,7 @@ void DataSetLock::announce_owner() noexcept
 
 void DataSetLock::release() noexcept
 {
+    covered_ = false;
     if (fd_ < 0) return;
     // The mark goes before the lock, so that no later holder finds it.
     if (announced_ && ::ftruncate(fd_, 0) != 0) {

@@ -48,11 +48,17 @@ public:
     // calls on the data set work under its lock instead of waiting for it.
     void announce_owner() noexcept;
 
+    // Whether the data set is locked for the caller: by this lock, or by the
+    // process's own lock through xml_lock.  False when nothing was locked
+    // (no schema, or a reader in a folder without a lock file).
+    bool holds() const noexcept { return fd_ >= 0 || covered_; }
+
     void release() noexcept;
 
 private:
     int fd_ = -1;
     bool announced_ = false;
+    bool covered_ = false;
 };
 
 // How long the routines wait for a data set's lock.

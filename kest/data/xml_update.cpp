@@ -165,7 +165,7 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     DataSetLock lock;
     if (auto fault = lock.acquire(schema_path, LockMode::exclusive, default_lock_wait_ms, SchemaFile::existing))
         return fault;
-    remove_abandoned_replacements(data_path);
+    if (lock.holds()) remove_abandoned_replacements(data_path);
 
     RecordReader records(data_path, schema_path);
     if (auto fault = records.opened()) return old_file_fault(*fault);
