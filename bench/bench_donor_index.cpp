@@ -38,7 +38,6 @@ namespace {
 
 using bench_support::Generator;
 using bench_support::RatioReporter;
-using bench_support::Timing;
 
 constexpr int num_cols = 8;
 constexpr double missing = -1e300;

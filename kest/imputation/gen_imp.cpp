@@ -1470,7 +1470,7 @@ void impute(DonorSearch search, const int* pool, int seed, int tie_limit, int se
     // the order of their recipients in the tree, so that one search finds
     // in memory what the one before it read, and settled in list order.
     // With penalties every group is searched and settled in turn.
-    if (!usage && index && index->worth_it(class_mode ? 0 : range_to - range_from)) {
+    if (!usage && index) {
         try {
             std::vector<std::pair<int64_t, int32_t>> by_place(groups.size());
             for (size_t g = 0; g < groups.size(); ++g) {
