@@ -241,5 +241,17 @@ def check(routine, error, context=None, accepted=()):
     warn(routine, code, detail, describe(routine, code, detail, context))
 
 
+def _outside_package():
+    """The stack level of the first caller outside this package."""
+    import os
+    import sys
+
+    package = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == package:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
 def warn(routine, code, detail, message):
-    warnings.warn(KestWarning(routine, code, detail, message), stacklevel=3)
+    warnings.warn(KestWarning(routine, code, detail, message), stacklevel=_outside_package())

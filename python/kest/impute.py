@@ -76,7 +76,8 @@ def impute_donors(df, by=None, columns=None, weights=None, scales=None, distance
     pool = np.zeros(3, dtype=np.intc)
     strata = None
     if by:
-        strata = df[by].groupby(by, sort=True, dropna=True, observed=True).ngroup().to_numpy()
+        strata = df[by].groupby(by, sort=True, dropna=True, observed=True).ngroup().to_numpy(dtype=np.float64)
+        strata = np.where(np.isnan(strata), -1, strata).astype(np.int64)
         known = strata >= 0
         groups = int(strata.max()) + 1 if known.any() else 0
         if not known.all():
