@@ -22,10 +22,11 @@ class KestError(Exception):
 
 
 class KestWarning(UserWarning):
-    """A library routine finished with a warning: its results are in place."""
+    """A library routine finished with a warning: its results are in place.
+    Code 0 marks the binding's own notices (such as records left out)."""
 
     def __init__(self, routine, code, detail, message):
-        super().__init__(f"{routine}: {message} (code {code}, detail {detail})")
+        super().__init__(f"{routine}: {message}" + (f" (code {code}, detail {detail})" if code else ""))
         self.routine = routine
         self.code = code
         self.detail = detail
