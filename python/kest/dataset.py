@@ -315,8 +315,11 @@ def write_dataset(df, path, status=None):
     categorical column has labels.  status: a frame of status names of the
     same shape (default: Valid for values, Missing for NaN).  Numbers
     longer than 14 characters are kept as the nearest number of 14
-    characters.  The files refer to each other by names relative to their
-    folder, so the three move together."""
+    characters; blanks in names become underscores.  The files refer to
+    each other by names relative to their folder, so the three move
+    together: the converter runs in that folder, and so the process's
+    working directory changes for the length of the call (other threads
+    should not rely on it meanwhile)."""
     data_file = os.path.abspath(os.fspath(path))
     folder, base = os.path.split(data_file)
     if not base.endswith(".xml") or len(base) <= 4:
@@ -340,7 +343,7 @@ def write_dataset(df, path, status=None):
             else:
                 table = list(range(1, len(categories) + 1))
                 values = np.where(codes >= 0, codes + 1.0, np.nan)
-                labels[columns[j]] = {k + 1: str(cat) for k, cat in enumerate(categories)}
+                labels[j] = {k + 1: str(cat) for k, cat in enumerate(categories)}
             flags[j], counts[j] = 2, len(table)
             tables.append(table)
             matrix[:, j] = values
@@ -394,7 +397,10 @@ def write_dataset(df, path, status=None):
             os.chdir(here)
             if os.path.exists(text_file):
                 os.remove(text_file)
-    write_codebook(data_file, labels)
+    # The converter has turned blanks in names into underscores: the
+    # codebook names the variables as the data set does.
+    stored = [b.value.decode() for b in name_buffers]
+    write_codebook(data_file, {stored[j]: codes for j, codes in labels.items()})
 
 
 def _validn_floor(matrix, status_codes):
