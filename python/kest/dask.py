@@ -27,8 +27,8 @@ def _by_list(by):
 
 
 def _per_stratum(ddf, by, function, meta):
-    """function(stratum frame) on every stratum; the records without a
-    stratum go through function_unstratified."""
+    """function(stratum's frame) on every stratum; the records that miss a
+    value of by belong to none and are left to the caller."""
     by = _by_list(by)
     known = ddf.dropna(subset=by)
     return known.groupby(by, observed=True, group_keys=False).apply(function, meta=meta)
