@@ -5,7 +5,9 @@ The library is built from the repository's sources with CMake (only its
 package as kest/libkest.so, so that `import kest` loads that copy and never
 a libkest.so installed elsewhere on the system.  KEST_SOURCE_DIR names
 another checkout of the sources; by default it is the folder above this
-one.
+one.  KEST_LIBRARY names a libkest.so already built from the same sources
+(the test script passes the one the repository's build just made), which is
+then copied instead of building another.
 """
 import os
 import shutil
@@ -19,6 +21,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def build_library(target_dir):
+    prebuilt = os.environ.get("KEST_LIBRARY")
+    if prebuilt:
+        os.makedirs(target_dir, exist_ok=True)
+        shutil.copyfile(os.path.realpath(prebuilt), os.path.join(target_dir, "libkest.so"))
+        return
     source = os.environ.get("KEST_SOURCE_DIR", os.path.dirname(HERE))
     if not os.path.isfile(os.path.join(source, "kest", "include", "kest.h")):
         raise RuntimeError(f"no kest sources in {source}; set KEST_SOURCE_DIR to the repository")
