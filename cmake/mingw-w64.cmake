@@ -35,9 +35,3 @@ endif()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-# Test programs run under Wine.
-find_program(KEST_WINE NAMES wine)
-if(KEST_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KEST_WINE})
-endif()

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The main job on the bundled example, once with the Linux build's kest and
+# once with kest.exe under Wine (with krt.dll beside it): the data set, the
+# chart and what the commands print must be the same, byte for byte (but
+# for the carriage returns of Windows console output).
+#   main_job.sh SOURCE WINDOWS_BIN LINUX_BIN WORK
+# Exits 77 (skipped) when there is no Linux build to compare with.
+set -euo pipefail
+source=$1 windows_bin=$2 linux_bin=$3 work=$4
+
+if [ ! -x "$linux_bin/kest" ]; then
+  echo "no Linux build of kest in $linux_bin to compare with (cmake -S . -B build && cmake --build build)"
+  exit 77
+fi
+
+# The steps of run-example but the page, which needs xsltproc.
+main_job() {
+  local dir=$1
+  shift
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$source/examples/survey.csv" "$dir/"
+  (
+    cd "$dir"
+    "$@" convert survey.csv --out out --categorical region --categorical hhtype
+    "$@" outliers out/survey.xml --variable age,income,expend,hours --start complete
+    "$@" waid out/survey.xml --dep income
+    "$@" impute out/survey.xml --method em --variable income --variable expend
+    "$@" tssom out/survey.xml --variables age,hours
+    "$@" impute out/survey.xml --method nn
+    "$@" show out/survey.xml
+    "$@" summary out/survey.xml --values unflagged --chart out/survey.svg
+  ) > "$dir/printed.txt" 2>&1 || { cat "$dir/printed.txt"; echo "the main job failed in $dir"; exit 1; }
+  tr -d '\r' < "$dir/printed.txt" > "$dir/printed"
+}
+
+main_job "$work/linux" "$linux_bin/kest"
+main_job "$work/windows" "$KEST_WINE" "$windows_bin/kest.exe"
+
+status=0
+for file in out/survey.xml out/survey.xdr out/survey.xsl out/survey.svg printed; do
+  if cmp "$work/linux/$file" "$work/windows/$file"; then
+    echo "equal: $file ($(wc -c < "$work/linux/$file") bytes)"
+  else
+    diff "$work/linux/$file" "$work/windows/$file" | head -20
+    status=1
+  fi
+done
+exit $status
