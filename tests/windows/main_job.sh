@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The main job on the bundled example, once with the Linux build's kest and
-# once with kest.exe under Wine (with krt.dll beside it): the data set, the
-# chart and what the commands print must be the same, byte for byte (but
-# for the carriage returns of Windows console output).
+# once with kest.exe under Wine (with krt.dll beside it): the data set and
+# the chart must be the same byte for byte, and so must what the commands
+# print but for the platforms' own spellings (carriage returns, folder
+# separators, the path of the WAID plug-in's debug log).
 #   main_job.sh SOURCE WINDOWS_BIN LINUX_BIN WORK
 # Exits 77 (skipped) when there is no Linux build to compare with.
 set -euo pipefail
@@ -31,7 +32,8 @@ main_job() {
     "$@" show out/survey.xml
     "$@" summary out/survey.xml --values unflagged --chart out/survey.svg
   ) > "$dir/printed.txt" 2>&1 || { cat "$dir/printed.txt"; echo "the main job failed in $dir"; exit 1; }
-  tr -d '\r' < "$dir/printed.txt" > "$dir/printed"
+  tr -d '\r' < "$dir/printed.txt" | tr '\\' / |
+    sed -e 's|C:/tav_waid_debug_log.dat|/tmp/tav_waid_debug_log.dat|' > "$dir/printed"
 }
 
 main_job "$work/linux" "$linux_bin/kest"
