@@ -3,7 +3,8 @@
 # once with kest.exe under Wine (with krt.dll beside it): the data set and
 # the chart must be the same byte for byte, and so must what the commands
 # print but for the platforms' own spellings (carriage returns, folder
-# separators, the path of the WAID plug-in's debug log).
+# separators, the path of the WAID plug-in's debug log); so must what the
+# engine demo prints.
 #   main_job.sh SOURCE WINDOWS_BIN LINUX_BIN WORK
 # Exits 77 (skipped) when there is no Linux build to compare with.
 set -euo pipefail
@@ -39,8 +40,12 @@ main_job() {
 main_job "$work/linux" "$linux_bin/kest"
 main_job "$work/windows" "$KEST_WINE" "$windows_bin/kest.exe"
 
+# The engine demo, which loads krt.dll by name, prints the same on both.
+"$linux_bin/krtdemo" > "$work/linux/krtdemo" 2>&1
+(cd "$windows_bin" && "$KEST_WINE" krtdemo.exe) 2>&1 | tr -d '\r' > "$work/windows/krtdemo"
+
 status=0
-for file in out/survey.xml out/survey.xdr out/survey.xsl out/survey.svg printed; do
+for file in out/survey.xml out/survey.xdr out/survey.xsl out/survey.svg printed krtdemo; do
   if cmp "$work/linux/$file" "$work/windows/$file"; then
     echo "equal: $file ($(wc -c < "$work/linux/$file") bytes)"
   else
