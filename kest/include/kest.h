@@ -99,7 +99,8 @@ struct TreeNode {
 
 /* Data callback of the tree routines: fills buffer with num_rows records of
  * the data matrix starting at record rec1, in the layout of the data matrix,
- * and reports through its own ErrorPair. */
+ * and reports through its own ErrorPair.  The host defines it with
+ * KEST_CALL, like the exports. */
 typedef void (KEST_CALL* KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 
 /* ------------------------------------------------------------------------ */
