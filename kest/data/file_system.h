@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kest {
@@ -41,7 +43,10 @@ bool replace_file(const std::string& from, const std::string& to) noexcept;
 
 void remove_file(const std::string& path) noexcept;
 
-// The names of the regular files (not links, not folders) in a folder.
-std::vector<std::string> regular_files_in(const std::string& folder);
+// The names of the regular files (not links, not folders) in a folder
+// (empty: the working folder, otherwise ending with a separator) that
+// wanted accepts; only those are looked at.
+std::vector<std::string> regular_files_in(const std::string& folder,
+                                          const std::function<bool(std::string_view)>& wanted);
 
 }  // namespace kest

@@ -46,15 +46,16 @@ bool replace_file(const std::string& from, const std::string& to) noexcept
 
 void remove_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
 
-std::vector<std::string> regular_files_in(const std::string& folder)
+std::vector<std::string> regular_files_in(const std::string& folder,
+                                          const std::function<bool(std::string_view)>& wanted)
 {
     std::vector<std::string> names;
-    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), ::closedir);
     if (!dir) return names;
     while (const dirent* entry = ::readdir(dir.get())) {
+        if (!wanted(entry->d_name)) continue;
         struct stat file;
-        if (::lstat((prefix + entry->d_name).c_str(), &file) == 0 && S_ISREG(file.st_mode))
+        if (::lstat((folder + entry->d_name).c_str(), &file) == 0 && S_ISREG(file.st_mode))
             names.emplace_back(entry->d_name);
     }
     return names;

@@ -57,7 +57,8 @@ bool replace_file(const std::string& from, const std::string& to) noexcept
 
 void remove_file(const std::string& path) noexcept { ::DeleteFileA(path.c_str()); }
 
-std::vector<std::string> regular_files_in(const std::string& folder)
+std::vector<std::string> regular_files_in(const std::string& folder,
+                                          const std::function<bool(std::string_view)>& wanted)
 {
     std::vector<std::string> names;
     std::string pattern = folder.empty() ? "." : folder;
@@ -72,7 +73,8 @@ std::vector<std::string> regular_files_in(const std::string& folder)
     } const end{search};
     do {
         const DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-        if ((found.dwFileAttributes & not_regular) == 0) names.emplace_back(found.cFileName);
+        if ((found.dwFileAttributes & not_regular) == 0 && wanted(found.cFileName))
+            names.emplace_back(found.cFileName);
     } while (::FindNextFileA(search, &found) != 0);
     return names;
 }

@@ -48,8 +48,8 @@ void remove_abandoned_replacements(const char* target) noexcept
     try {
         const PathParts parts = split_path(resolved_path(target).value_or(target));
         const std::string prefix = temporary_prefix(parts.base);
-        for (const std::string& name : regular_files_in(parts.folder))
-            if (is_temporary_of(name, prefix)) remove_file(parts.folder + name);
+        const auto temporary = [&prefix](std::string_view name) { return is_temporary_of(name, prefix); };
+        for (const std::string& name : regular_files_in(parts.folder, temporary)) remove_file(parts.folder + name);
     } catch (...) {
         // Without storage for the names the leftovers stay for the next writer.
     }
