@@ -1,7 +1,8 @@
 // The data set's lock on Windows: readers share it, a writer holds it alone,
 // a process's own routines work under the lock it holds through xml_lock
 // (which reads the holder's identity from the lock file while the lock is
-// held), and a lock dies with its process.  Other processes are this
+// held), and a lock dies with its process, whose leftovers the next writer
+// removes.  Other processes are this
 // program started again with --hold.
 #include <gtest/gtest.h>
 
@@ -118,11 +119,16 @@ TEST(DataSetLockWindows, OtherProcessesShareOrExcludeAndALockDiesWithItsProcess)
         << "a reader waits for another process's writer";
     EXPECT_EQ(shared, nullptr);
     writer.end();
+    // What a writer killed part way leaves: its temporary file beside the
+    // data file.  The next writer removes it, and nothing else.
+    write_file(dir.file(".d.xml.a1B2c3"), "<partial");
+    write_file(dir.file(".d.xml.a1B2"), "not a temporary name");
     // The killed holder's mark is still in the lock file; the next writer
     // takes the lock all the same and clears it.
     EXPECT_EQ(set.update(0, 0, 7), (Pair{0, 0}));
     EXPECT_EQ(set.read(values), (Pair{0, 0}));
     EXPECT_EQ(values, (std::vector<double>{7, 1}));
+    EXPECT_EQ(dir.entries_but_locks(), (std::vector<std::string>{".d.xml.a1B2", "d.xdr", "d.xml", "reader", "writer"}));
 }
 
 }  // namespace
