@@ -1,12 +1,17 @@
 #include "debug_log.h"
 
 #include <cstdarg>
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace brindle {
 
+#if !defined(_WIN32)
+// (The Windows side is in debug_log_windows.cpp.)
 bool DebugLog::open(const char* path, bool truncate)
 {
     close();
@@ -27,6 +32,7 @@ bool DebugLog::open(const char* path, bool truncate)
     }
     return true;
 }
+#endif
 
 bool DebugLog::create(const char* path) { return open(path, true); }
 

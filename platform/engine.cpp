@@ -85,7 +85,11 @@ template <class Function>
 bool bind(void* handle, const char* name, Function& target) noexcept
 {
 #if defined(_WIN32)
-    target = reinterpret_cast<Function>(GetProcAddress(reinterpret_cast<HMODULE>(handle), name));
+    // Through the generic function pointer type, which converts to any
+    // other without a warning.
+    using AnyFunction = void (*)();
+    target = reinterpret_cast<Function>(
+        reinterpret_cast<AnyFunction>(GetProcAddress(reinterpret_cast<HMODULE>(handle), name)));
 #else
     target = reinterpret_cast<Function>(dlsym(handle, name));
 #endif

@@ -6,7 +6,8 @@
  * 32-bit int; run_KRT_command counts as successful when it returns 0 or
  * KRT_RESULT_NOTE (-10000), every other function only when it returns 0.
  * Arrays handed out by get_field_ptr belong to the engine and stay valid
- * until the next call into it.
+ * until the next call into it.  The functions have the compiler's default
+ * calling convention (__cdecl on 32-bit Windows) and plain names.
  */
 #ifndef KEST_ENGINE_API_H
 #define KEST_ENGINE_API_H

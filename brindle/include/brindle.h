@@ -1,5 +1,6 @@
 /*
- * brindle.h - entry points of the WAID imputation plug-in, libbrindle.so.
+ * brindle.h - entry points of the WAID imputation plug-in, brindle.dll on
+ * Windows and libbrindle.so elsewhere.
  *
  * TAV_WAID_WRAPPER imputes one variable of a data set (data file, schema
  * file, stylesheet file, as written by kest's data_conv) with a WAID tree:
@@ -13,13 +14,21 @@
  * to 0 has its codes raised by 1, and predictions of such a dependent
  * variable are lowered by 1 again before they are written).
  *
- * A run writes a debug log to BRINDLE_DEBUG_LOG, created anew with
- * permissions 0600; the plug-in never follows a symbolic link there nor
+ * A run writes a debug log to BRINDLE_DEBUG_LOG (C:\tav_waid_debug_log.dat
+ * on Windows, /tmp/tav_waid_debug_log.dat elsewhere), created anew with
+ * permissions 0600 (on Windows, the access rules of its folder); the plug-in never follows a symbolic link there nor
  * writes into a file that belongs to another user.  Runs must not overlap:
  * the log path and the generator state (seeded with 34 in every run) are
  * the plug-in's own.  Failures are shown as messages with the caption
- * "WAID" (on this platform, one line on standard error: "WAID: " and the
- * text).
+ * "WAID": on Windows a message box, elsewhere one line on standard error,
+ * "WAID: " and the text.
+ *
+ * Calling convention: the entry points are __cdecl (BRINDLE_CALL) and
+ * exported under their plain names, in brindle.dll as in libbrindle.so.
+ * With __cdecl the caller removes the arguments from the stack, so a host
+ * that calls TAV_IMPUTATION of every plug-in alike (six arguments here,
+ * seven in quillon) keeps its stack whatever the count; and a host that
+ * looks the entry points up by name finds the names without decoration.
  */
 #ifndef BRINDLE_H
 #define BRINDLE_H
@@ -30,7 +39,17 @@
 #define BRINDLE_API __attribute__((visibility("default")))
 #endif
 
+#if defined(_WIN32) && !defined(_WIN64)
+#define BRINDLE_CALL __cdecl
+#else
+#define BRINDLE_CALL
+#endif
+
+#if defined(_WIN32)
+#define BRINDLE_DEBUG_LOG "C:\\tav_waid_debug_log.dat"
+#else
 #define BRINDLE_DEBUG_LOG "/tmp/tav_waid_debug_log.dat"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -46,13 +65,13 @@ extern "C" {
  * refused with -1 and "ERROR LOAD_DATA FAILED" before anything is read or
  * written; the other arguments are checked by the library routines they
  * are passed to. */
-BRINDLE_API int TAV_WAID_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
-                                 int dep_var, const int* vars_selected, int num_selected, int weight_scheme,
-                                 int imputation_method, int maxit, double tuning);
+BRINDLE_API int BRINDLE_CALL TAV_WAID_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
+                                              int dep_var, const int* vars_selected, int num_selected, int weight_scheme,
+                                              int imputation_method, int maxit, double tuning);
 
 /* The uniform imputation entry point of the plug-ins; this one does
  * nothing and returns 0. */
-BRINDLE_API int TAV_IMPUTATION(int a, int b, int c, int d, int e, int f);
+BRINDLE_API int BRINDLE_CALL TAV_IMPUTATION(int a, int b, int c, int d, int e, int f);
 
 #ifdef __cplusplus
 }

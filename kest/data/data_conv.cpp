@@ -103,7 +103,7 @@ enum class Written { completely = 0, not_created = 1, not_completely = 2 };
 
 Written write_stylesheet(const Arguments& a)
 {
-    FilePtr file = open_file(a.xsl_path, "w");
+    FilePtr file = open_file(a.xsl_path, "wb");
     if (!file) return Written::not_created;
     std::FILE* out = file.get();
     std::fprintf(out,
@@ -166,7 +166,7 @@ std::string data_type_line(const Arguments& a)
 
 Written write_schema(const Arguments& a)
 {
-    FilePtr file = open_file(a.schema_path, "w");
+    FilePtr file = open_file(a.schema_path, "wb");
     if (!file) return Written::not_created;
     std::FILE* out = file.get();
     std::fputs("<?xml version=\"1.0\"?>\n", out);
@@ -328,7 +328,7 @@ Outcome convert(Arguments a)
     if (!text.is_open()) return Fault{2, 1};
     constexpr std::size_t data_buffer_size = std::size_t{1} << 20;
     const auto data_buffer = std::make_unique<char[]>(data_buffer_size);  // outlives the stream below
-    FilePtr data = open_file(a.data_path, "w");
+    FilePtr data = open_file(a.data_path, "wb");
     if (!data) return Fault{3, 1};
     for (int j = 0; j < a.num_vars; ++j) replace_chars(a.names[j], " ", '_');
     if (const Written w = write_stylesheet(a); w != Written::completely) return Fault{4, static_cast<int>(w)};

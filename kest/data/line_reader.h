@@ -34,6 +34,7 @@ public:
 
     explicit LineReader(const char* path);
     bool is_open() const noexcept { return file_ != nullptr; }
+    void close() noexcept { file_.reset(); }
 
     // Reads the next line.  On Result::line, line() is valid until the next
     // call; it excludes the line feed, which had_line_feed() reports (the

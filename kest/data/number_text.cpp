@@ -32,6 +32,16 @@ bool is_c_space(char c) noexcept
 // gives the infinity or the correctly rounded tiny value.
 double parse_out_of_range(const char* p, const char* end) noexcept
 {
+#if defined(_WIN32)
+    // mingw-w64 links its own correctly rounded strtod in place of the
+    // system's; Windows programs start in the "C" locale.
+    try {
+        std::string copy(p, end);
+        return std::strtod(copy.c_str(), nullptr);
+    } catch (...) {
+        return 0.0;
+    }
+#else
     static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     try {
         std::string copy(p, end);
@@ -39,6 +49,7 @@ double parse_out_of_range(const char* p, const char* end) noexcept
     } catch (...) {
         return 0.0;
     }
+#endif
 }
 
 // A value whose hundredfold is the whole number m, with two decimals: the

@@ -34,6 +34,9 @@ public:
 
     const RecordScanner& scanner() const noexcept { return *scanner_; }
     long line_number() const noexcept { return data_.line_number(); }
+    // Closes the data file, which Windows will not let a replacement take
+    // the place of while it is open.
+    void close_data_file() noexcept { data_.close(); }
 
 private:
     bool is_record_line(std::string_view line) const noexcept;

@@ -1,28 +1,19 @@
 #include "data/safe_replace.h"
 
 #include <cctype>
-#include <climits>
 #include <string_view>
 
-#include <dirent.h>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#if !defined(_WIN32)
+#include <fcntl.h>  // sync_file_range
+#endif
+
+#include "data/file_system.h"
 
 namespace kest {
 
 namespace {
 constexpr std::size_t stream_buffer = std::size_t{1} << 20;
 constexpr std::size_t write_back_step = std::size_t{8} << 20;
-
-// A link is followed to the file it names, so that the replacement lands
-// there and not over the link.
-std::string resolved_path(const char* path)
-{
-    char resolved[PATH_MAX];
-    return ::realpath(path, resolved) != nullptr ? resolved : path;
-}
 
 struct PathParts {
     std::string folder;  // with its closing slash; empty for the working folder
@@ -31,7 +22,7 @@ struct PathParts {
 
 PathParts split_path(const std::string& path)
 {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = last_separator(path);
     if (slash == std::string::npos) return {std::string(), path};
     return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
@@ -55,17 +46,10 @@ void remove_abandoned_replacements(const char* target) noexcept
 {
     if (target == nullptr || *target == '\0') return;
     try {
-        const PathParts parts = split_path(resolved_path(target));
+        const PathParts parts = split_path(resolved_path(target).value_or(target));
         const std::string prefix = temporary_prefix(parts.base);
-        const std::string folder = parts.folder.empty() ? "." : parts.folder;
-        const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-        if (!dir) return;
-        while (const dirent* entry = ::readdir(dir.get())) {
-            if (!is_temporary_of(entry->d_name, prefix)) continue;
-            const std::string path = parts.folder + entry->d_name;
-            struct stat file;
-            if (::lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode)) ::unlink(path.c_str());
-        }
+        const auto temporary = [&prefix](std::string_view name) { return is_temporary_of(name, prefix); };
+        for (const std::string& name : regular_files_in(parts.folder, temporary)) remove_file(parts.folder + name);
     } catch (...) {
         // Without storage for the names the leftovers stay for the next writer.
     }
@@ -80,7 +64,7 @@ void FileReplacement::abandon() noexcept
         stream_ = nullptr;
     }
     if (!temporary_.empty()) {
-        ::unlink(temporary_.c_str());
+        remove_file(temporary_);
         temporary_.clear();
     }
 }
@@ -88,20 +72,16 @@ void FileReplacement::abandon() noexcept
 bool FileReplacement::create(const char* target)
 {
     if (target == nullptr || *target == '\0') return false;
-    target_ = resolved_path(target);
+    // A link is followed to the file it names, so that the replacement lands
+    // there and not over the link.
+    target_ = resolved_path(target).value_or(target);
     const PathParts parts = split_path(target_);
     // The name is in place before the file exists, so that a failure from
     // here on can always remove it.
     temporary_ = parts.folder + temporary_prefix(parts.base) + "XXXXXX";
-    const int fd = ::mkstemp(temporary_.data());
-    if (fd < 0) {
-        temporary_.clear();
-        return false;
-    }
-    stream_ = ::fdopen(fd, "wb");
+    stream_ = create_unique_file(temporary_);
     if (stream_ == nullptr) {
-        ::close(fd);
-        abandon();
+        temporary_.clear();
         return false;
     }
     buffer_ = std::make_unique<char[]>(stream_buffer);
@@ -129,16 +109,14 @@ Outcome FileReplacement::commit()
     std::FILE* stream = stream_;
     stream_ = nullptr;
     bool written = std::fflush(stream) == 0 && !std::ferror(stream);
-    written = written && ::fdatasync(::fileno(stream)) == 0;
-    struct stat old_file;
-    if (written && ::stat(target_.c_str(), &old_file) == 0)
-        ::fchmod(::fileno(stream), old_file.st_mode & 07777);
+    written = written && flush_to_disk(stream);
+    if (written) copy_permissions(target_, stream);
     written = (std::fclose(stream) == 0) && written;
     if (!written) {
         abandon();
         return Fault{1, 1};
     }
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (!replace_file(temporary_, target_)) {
         abandon();
         return Fault{1, 2};
     }

@@ -218,6 +218,7 @@ Outcome update_data_file(const char* data_path, const char* schema_path, const c
     // Names outside the format are judged after every record was read, so
     // that a fault of the current file is reported first.
     if (auto fault = names_outside_format(names)) return fault;
+    records.close_data_file();
     return replacement.commit();
 }
 

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -219,6 +221,8 @@ struct Work {
     explicit Work(int p)
     {
         const std::size_t v = static_cast<std::size_t>(p);
+        // p by p blocks may need more bytes than a 32-bit size can count.
+        if (v > std::numeric_limits<std::size_t>::max() / sizeof(double) / (v == 0 ? 1 : v)) throw std::bad_alloc();
         const std::size_t vv = v * v;
         t.assign(v, 0.0);
         u.assign(v, 0.0);

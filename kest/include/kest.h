@@ -23,12 +23,21 @@
  * be obtained.  Each routine below lists its codes in the order in which
  * they are checked.
  *
- * Symbol names
- * ------------
- * On this platform every export has its plain name.  (Builds for 32-bit
- * Windows with the stdcall convention also carry decorated names such as
- * _waid_tree@88; those are an artefact of that convention and do not exist
- * here.)
+ * Symbol names and calling convention
+ * -----------------------------------
+ * Every export, and the KestFetch callback a host supplies, is declared
+ * with KEST_CALL: __stdcall in 32-bit Windows builds (the callee removes
+ * its arguments from the stack), empty everywhere else.  A host must be
+ * compiled against this header, or declare the functions __stdcall itself.
+ * In kest.dll for 32-bit Windows the exports carry the decorated name of
+ * that convention, an underscore, the name, an at sign and the bytes of the
+ * arguments (_waid_tree@88, _xml_read@56); anova_tree, gini_tree,
+ * set_rand_seed, tree_free, tree_load, tree_save, tree_score and waid_tree
+ * are exported under that name only, every other export under it and under
+ * its plain name (xml_read) as well.  The import library kest.dll.a binds
+ * a host compiled against this header to the decorated names.  Shared
+ * libraries for other platforms, 64-bit Windows included, have one calling
+ * convention and export every routine under its plain name only.
  */
 #ifndef KEST_H
 #define KEST_H
@@ -36,9 +45,17 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#define KEST_API __declspec(dllexport)
+/* The exports of kest.dll are listed in the module definition generated
+ * when it is built, which alone gives each its names. */
+#define KEST_API
 #else
 #define KEST_API __attribute__((visibility("default")))
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define KEST_CALL __stdcall
+#else
+#define KEST_CALL
 #endif
 
 #ifdef __cplusplus
@@ -82,8 +99,9 @@ struct TreeNode {
 
 /* Data callback of the tree routines: fills buffer with num_rows records of
  * the data matrix starting at record rec1, in the layout of the data matrix,
- * and reports through its own ErrorPair. */
-typedef void (*KestFetch)(int rec1, int num_rows, double* buffer, int* error);
+ * and reports through its own ErrorPair.  The host defines it with
+ * KEST_CALL, like the exports. */
+typedef void (KEST_CALL* KestFetch)(int rec1, int num_rows, double* buffer, int* error);
 
 /* ------------------------------------------------------------------------ */
 /* Codes shared by several routines                                          */
@@ -191,10 +209,10 @@ typedef struct KestLock KestLock;
  *   2    mode not KEST_LOCK_SHARED or KEST_LOCK_EXCLUSIVE (detail: mode)
  *   67   (KEST_ERR_DATA_SET_LOCKED) the wait ran out (detail 1), or the
  *        lock file can neither be opened nor created (detail 2) */
-KEST_API void xml_lock(const char* schema_path, int mode, int wait_ms, KestLock** lock, int* error);
+KEST_API void KEST_CALL xml_lock(const char* schema_path, int mode, int wait_ms, KestLock** lock, int* error);
 
 /* xml_unlock: releases a lock from xml_lock; null is accepted. */
-KEST_API void xml_unlock(KestLock* lock);
+KEST_API void KEST_CALL xml_unlock(KestLock* lock);
 
 /* xml_data_size: reads a schema file and reports the number of
  * observations, the number of variables and the buffer size that each
@@ -211,8 +229,8 @@ KEST_API void xml_unlock(KestLock* lock);
  *   62   the number text is longer than 19 characters (detail: line number)
  * num_vars is not checked here: a schema with fewer than three declarations
  * yields num_vars <= 0, which xml_read refuses. */
-KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars, int* name_size,
-                            int* error);
+KEST_API void KEST_CALL xml_data_size(const char* schema_path, int* num_obs, int* num_vars, int* name_size,
+                                      int* error);
 
 /* xml_read: reads the data file into the data matrix data[num_obs*num_vars]
  * (row-major), the variable names into the caller's buffers names[j] (each
@@ -251,10 +269,10 @@ KEST_API void xml_data_size(const char* schema_path, int* num_obs, int* num_vars
  * A data file with fewer record lines than num_obs, whose last record line
  * is followed by another line, is read up to that line: the remaining rows
  * are left untouched and n_missing counts only the cells read. */
-KEST_API void xml_read(const char* data_path, const char* schema_path, double missing_code,
-                       int num_obs, int num_vars, double* data, char** names, int* ncat,
-                       int* cat_codes, int max_cats, int status_limit, int* n_missing,
-                       int* error);
+KEST_API void KEST_CALL xml_read(const char* data_path, const char* schema_path, double missing_code,
+                                 int num_obs, int num_vars, double* data, char** names, int* ncat,
+                                 int* cat_codes, int max_cats, int status_limit, int* n_missing,
+                                 int* error);
 
 /* xml_update: rewrites the data file with a change list applied.  Entry k of
  * the change list is cell (change_recs[k], change_vars[k]); entries stand in
@@ -307,10 +325,10 @@ KEST_API void xml_read(const char* data_path, const char* schema_path, double mi
  *        entries were not applied as well, -30 is reported.
  * When the data file holds fewer records than num_obs, the records it holds
  * are written and the entries for the others count as not applied. */
-KEST_API void xml_update(const char* data_path, const char* schema_path, const char* xsl_path,
-                         double missing_code, int num_obs, int num_vars, int mode, int n_changes,
-                         const int* change_recs, const int* change_vars, const double* change_vals,
-                         int* error);
+KEST_API void KEST_CALL xml_update(const char* data_path, const char* schema_path, const char* xsl_path,
+                                   double missing_code, int num_obs, int num_vars, int mode, int n_changes,
+                                   const int* change_recs, const int* change_vars, const double* change_vals,
+                                   int* error);
 
 /* data_conv: converts a delimited text file into a data set (data file,
  * stylesheet file, schema file).  The dataset name and the variable names
@@ -349,11 +367,11 @@ KEST_API void xml_update(const char* data_path, const char* schema_path, const c
  * is 64 for the first categorical variable; a null path is a file that
  * cannot be opened or created (2,1 to 5,1); a null error returns at once.
  * Files created before a failure stay as far as they were written. */
-KEST_API void data_conv(char* dataset_name, const char* text_path, const char* data_path,
-                        const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
-                        int delim_type, double valid_floor, int header_lines, char** var_names,
-                        const int* cat_flags, const int* num_codes, const int* code_table,
-                        int row_length, int* error);
+KEST_API void KEST_CALL data_conv(char* dataset_name, const char* text_path, const char* data_path,
+                                  const char* xsl_path, const char* schema_path, int num_obs, int num_vars,
+                                  int delim_type, double valid_floor, int header_lines, char** var_names,
+                                  const int* cat_flags, const int* num_codes, const int* code_table,
+                                  int row_length, int* error);
 
 /* Name lists: an array of count pointers to character buffers, all owned
  * by the library and released with free_list.  The call for index 0
@@ -362,17 +380,17 @@ KEST_API void data_conv(char* dataset_name, const char* text_path, const char* d
  * outside 0..count-1 of the array, a count below 1 or a size below 1 do
  * nothing (alloc_names then returns NULL); allocation failure leaves the
  * entry empty and alloc_names returns NULL. */
-KEST_API void list_names(char*** list, int count, int index, const char* name);
-KEST_API char* alloc_names(char*** list, int count, int index, int size);
+KEST_API void KEST_CALL list_names(char*** list, int count, int index, const char* name);
+KEST_API char* KEST_CALL alloc_names(char*** list, int count, int index, int size);
 /* Copies entry index followed by the text "</name>" into destination, which
  * must hold the name, 7 more characters and the string end.  Returns 0. */
-KEST_API int get_names(char** list, int index, char* destination);
+KEST_API int KEST_CALL get_names(char** list, int index, char* destination);
 /* Releases entries 0 to count-1 and then the array; a null list is
  * accepted.  The list must not be used afterwards.
  * A null list (or list pointer) or destination makes a call do nothing
  * (get_names returns 0, alloc_names NULL); list_names with a null name
  * copies nothing (for index 0 the array is still created). */
-KEST_API void free_list(char** list, int count);
+KEST_API void KEST_CALL free_list(char** list, int count);
 
 /* ------------------------------------------------------------------------ */
 /* Random numbers                                                            */
@@ -381,7 +399,7 @@ KEST_API void free_list(char** list, int count);
 /* Seeds a generator state.  A negative seed takes the current time in whole
  * seconds instead.  The same non-negative seed always gives the same
  * sequence of numbers.  A null state is left alone. */
-KEST_API void set_rand_seed(int seed, RandState* state);
+KEST_API void KEST_CALL set_rand_seed(int seed, RandState* state);
 
 /* ------------------------------------------------------------------------ */
 /* Trees                                                                     */
@@ -426,11 +444,11 @@ KEST_API void set_rand_seed(int seed, RandState* state);
  * dependent values equal, or tuning 0) the node's value is the plain mean of
  * its records.  A cut that leaves only records of weight 0 on one side is
  * never taken. */
-KEST_API void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
-                        KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
-                        int weight_scheme, double* rec_weights, const int* ncat, double tol, int maxit,
-                        double tuning, int min_node, int min_child, int keep, TreeNode** tree,
-                        int* error);
+KEST_API void KEST_CALL waid_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                                  KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                                  int weight_scheme, double* rec_weights, const int* ncat, double tol, int maxit,
+                                  double tuning, int min_node, int min_child, int keep, TreeNode** tree,
+                                  int* error);
 
 /* tree_score: passes rows rec1 .. rec1+num_recs-1 down the tree and writes
  * per record a prediction into values[num_recs] and the leaf's spread into
@@ -450,9 +468,9 @@ KEST_API void waid_tree(int rec1, int num_vars, int num_recs, int num_rows, cons
  *   with a negative split size    11 values null    12 spreads null
  *   99 no memory    -32 warning: a record met an unseen category
  * The tree is only read: several threads may score one tree at once. */
-KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
-                         KestFetch fetch, const TreeNode* tree, int route, int imputation_method,
-                         RandState* state, double* values, double* spreads, int* error);
+KEST_API void KEST_CALL tree_score(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                                   KestFetch fetch, const TreeNode* tree, int route, int imputation_method,
+                                   RandState* state, double* values, double* spreads, int* error);
 
 /* tree_save: writes the tree to path (created or replaced): the nodes in
  * pre-order, each a 72-byte little-endian record followed by its split
@@ -460,7 +478,7 @@ KEST_API void tree_score(int rec1, int num_vars, int num_recs, int num_rows, con
  * entry (the file is still created empty).  A null root writes an empty
  * file; a null error returns at once.
  *   71 the file cannot be opened or written (a null path included) */
-KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
+KEST_API void KEST_CALL tree_save(const TreeNode* root, const char* path, int* error);
 
 /* tree_load: reads a tree written by tree_save into *root_out (null after a
  * failure, but left as it was when the file cannot be opened).  Reads
@@ -473,11 +491,11 @@ KEST_API void tree_save(const TreeNode* root, const char* path, int* error);
  *   99 no memory
  * A null root_out reads and checks the file and releases the tree; a null
  * error returns at once. */
-KEST_API void tree_load(TreeNode** root_out, const char* path, int* error);
+KEST_API void KEST_CALL tree_load(TreeNode** root_out, const char* path, int* error);
 #define KEST_MAX_TREE_DEPTH 100000
 
 /* tree_free: releases a tree; a null root is accepted. */
-KEST_API void tree_free(TreeNode* root);
+KEST_API void KEST_CALL tree_free(TreeNode* root);
 
 /* gini_tree: grows a Gini classification tree (kind 2) for the categorical
  * column dep_var with K = ncat[dep_var] classes, from the num_selected
@@ -510,10 +528,10 @@ KEST_API void tree_free(TreeNode* root);
  *   14 min_improvement not in [0, 1] or NaN    16 tree null
  *   99 no memory    100 a partition disagrees with its split search
  * A min_child below 1 acts as 1. */
-KEST_API void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
-                        KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
-                        const int* ncat, const double* priors, int min_node, int min_child,
-                        double min_improvement, int keep, TreeNode** tree, int* error);
+KEST_API void KEST_CALL gini_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                                  KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                                  const int* ncat, const double* priors, int min_node, int min_child,
+                                  double min_improvement, int keep, TreeNode** tree, int* error);
 
 /* anova_tree: grows an ANOVA regression tree (kind 1) for column dep_var
  * from the num_selected columns in vars_selected, on rows rec1 ..
@@ -538,10 +556,10 @@ KEST_API void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, cons
  *   16 tree null    99 no memory    100 a partition disagrees with its
  *   split search
  * A min_child below 1 acts as 1. */
-KEST_API void anova_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
-                         KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
-                         int weight_var, const int* ncat, int min_node, int min_child,
-                         double min_improvement, int keep, TreeNode** tree, int* error);
+KEST_API void KEST_CALL anova_tree(int rec1, int num_vars, int num_recs, int num_rows, const double* data,
+                                   KestFetch fetch, int num_selected, const int* vars_selected, int dep_var,
+                                   int weight_var, const int* ncat, int min_node, int min_child,
+                                   double min_improvement, int keep, TreeNode** tree, int* error);
 
 /* ------------------------------------------------------------------------ */
 /* Imputation                                                                */
@@ -596,11 +614,11 @@ KEST_API void anova_tree(int rec1, int num_vars, int num_recs, int num_rows, con
  *   55 a recipient's categorical value is not among its codes (detail: the
  *     rounded value); that group is skipped, the call goes on.
  * In all-records and range mode record 0 never donates. */
-KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, int reuse, double min_weight,
-                      const double* weights, const double* scales, const int* dist_types, const double* cat_dist,
-                      int n, int len, const double* data, const int* ncat, const int* codes, int d,
-                      double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
-                      int* report);
+KEST_API void KEST_CALL gen_imp(const int* pool, int seed, int tie_limit, int selector, int reuse, double min_weight,
+                                const double* weights, const double* scales, const int* dist_types, const double* cat_dist,
+                                int n, int len, const double* data, const int* ncat, const int* codes, int d,
+                                double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
+                                int* report);
 
 /* simp_imp: fills every missing cell with the mean of the variable's
  * observed values (continuous; missing_code when it has none) or its most
@@ -617,9 +635,9 @@ KEST_API void gen_imp(const int* pool, int seed, int tie_limit, int selector, in
  *   1 num_recs < 1 (detail num_recs)    2 num_vars < 1 (detail num_vars)
  *   10 an ncat element below 0 or above d (detail: variable, from 1)
  *   99 no memory */
-KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int* ncat, const int* codes, int d,
-                       double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
-                       int* error);
+KEST_API void KEST_CALL simp_imp(int num_recs, int num_vars, const double* data, const int* ncat, const int* codes, int d,
+                                 double missing_code, int* n_cells, int* cell_recs, int* cell_vars, double* cell_vals,
+                                 int* error);
 
 /* ------------------------------------------------------------------------ */
 /* Estimation                                                                */
@@ -665,8 +683,8 @@ KEST_API void simp_imp(int num_recs, int num_vars, const double* data, const int
  *       variable and got the means (detail: their number in the last pass)
  *   40  the means did not settle within maxit passes (detail maxit); the
  *       results of the last pass are in place.  Replaces a 21. */
-KEST_API void em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
-                 const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error);
+KEST_API void KEST_CALL em(int n, int p, const int* include, double* data, double missing_code, double tol, int maxit,
+                           const double* weights, int* n_cells, int* cell_recs, int* cell_cols, double* cell_vals, int* error);
 
 /* bacon: finds multivariate outliers among the records of data[n*p]
  * (row-major).  include[p]: a positive entry makes the variable take part
@@ -714,8 +732,8 @@ KEST_API void em(int n, int p, const int* include, double* data, double missing_
  * After a failure member[] holds whatever was written and must not be
  * used. */
 #define KEST_BACON_MAX_PASSES 1000
-KEST_API void bacon(int n, int p, const int* include, double* data, double missing_code, int c, double alpha,
-                    int start, double* member, const double* weights, int* error);
+KEST_API void KEST_CALL bacon(int n, int p, const int* include, double* data, double missing_code, int c, double alpha,
+                              int start, double* member, const double* weights, int* error);
 
 /* ------------------------------------------------------------------------ */
 /* Reporting                                                                 */
@@ -751,9 +769,9 @@ KEST_API void bacon(int n, int p, const int* include, double* data, double missi
  *       outputs, its ncat entry included, stay unwritten and the next
  *       variable follows; the code stays set at the end unless code 10
  *       replaces it. */
-KEST_API void summ_stats(int num_recs, int num_vars, double missing_code, const double* data, int* ncat,
-                         const int* codes, int a, double* mean, double* sd, double* min, double* max, int* n_obs,
-                         double* mids, int* freqs, int* error);
+KEST_API void KEST_CALL summ_stats(int num_recs, int num_vars, double missing_code, const double* data, int* ncat,
+                                   const int* codes, int a, double* mean, double* sd, double* min, double* max, int* n_obs,
+                                   double* mids, int* freqs, int* error);
 
 /* bar_chart: writes an SVG file (created or replaced) with one horizontal
  * bar chart per variable, from top to bottom, of the tables summ_stats
@@ -779,8 +797,8 @@ KEST_API void summ_stats(int num_recs, int num_vars, double missing_code, const 
  *   5,0  a drawn variable has no positive frequency: the drawing ends at
  *        its title and the file, closed, is left incomplete
  *   1,2  the file could not be written completely (a full disk, say) */
-KEST_API void bar_chart(const char* path, int num_vars, char** names, const int* counts, const int* codes,
-                        const int* freqs, int a, const double* mids, int* height, int* error);
+KEST_API void KEST_CALL bar_chart(const char* path, int num_vars, char** names, const int* counts, const int* codes,
+                                  const int* freqs, int a, const double* mids, int* height, int* error);
 
 /* read_rep: reads a report file, one record per line: the record number,
  * a second number (not used), the count n >= 1 and n variable numbers,
@@ -810,8 +828,8 @@ KEST_API void bar_chart(const char* path, int num_vars, char** names, const int*
  *   12   the file holds more entries than *total (detail: the record, from
  *        0); the lists hold the first *total entries
  * The file is closed on every return. */
-KEST_API void read_rep(const char* path, int pass, int* num_recs, int* total, int* rec_list, int* var_list,
-                       int* error);
+KEST_API void KEST_CALL read_rep(const char* path, int pass, int* num_recs, int* total, int* rec_list, int* var_list,
+                                 int* error);
 
 #ifdef __cplusplus
 }

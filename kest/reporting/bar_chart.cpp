@@ -179,7 +179,7 @@ void chart(const char* path, const Chart& c, int* height, int* error)
     const int64_t h = drawing_height(c);
     if (h > INT_MAX) return set_error(error, too_tall, 0);
 
-    FilePtr file = open_file(path, "w");
+    FilePtr file = open_file(path, "wb");
     if (!file) return set_error(error, file_failure, not_created);
     *height = static_cast<int>(h);
     write_header(file.get(), static_cast<long>(h));

@@ -1,5 +1,6 @@
 /*
- * quillon.h - entry points of the TS-SOM imputation plug-in, libquillon.so.
+ * quillon.h - entry points of the TS-SOM imputation plug-in, quillon.dll on
+ * Windows and libquillon.so elsewhere.
  *
  * TAV_TSSOM_WRAPPER imputes the missing values of a data set (data file,
  * schema file, stylesheet file, as written by kest's data_conv) with the
@@ -10,12 +11,23 @@
  * engine's frame "data", runs the engine's imputation script and writes
  * the imputed values of the selected variables back into the data file
  * with status Imputed.  Cells that were not missing are never changed.
- * The engine is released before the call returns.
+ * The engine is released before the call returns.  On Windows the engine
+ * is krt.dll, found by the system's search for a library loaded by name:
+ * first the folder of the host program, then the system folders, the
+ * current folder and the folders on PATH.
  *
- * Failures are shown as messages with the caption "TS-SOM" (on this
- * platform, one line on standard error: "TS-SOM: " and the text).  Calls
+ * Failures are shown as messages with the caption "TS-SOM": on Windows a
+ * message box, elsewhere one line on standard error, "TS-SOM: " and the
+ * text.  Calls
  * must not overlap: the engine binding is the plug-in's own while a call
  * runs.
+ *
+ * Calling convention: the entry points are __cdecl (QUILLON_CALL) and
+ * exported under their plain names, in quillon.dll as in libquillon.so.
+ * With __cdecl the caller removes the arguments from the stack, so a host
+ * that calls TAV_IMPUTATION of every plug-in alike (seven arguments here,
+ * six in brindle) keeps its stack whatever the count; and a host that
+ * looks the entry points up by name finds the names without decoration.
  */
 #ifndef QUILLON_H
 #define QUILLON_H
@@ -24,6 +36,12 @@
 #define QUILLON_API __declspec(dllexport)
 #else
 #define QUILLON_API __attribute__((visibility("default")))
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define QUILLON_CALL __cdecl
+#else
+#define QUILLON_CALL
 #endif
 
 /* The missing code the plug-in reads and writes with, and hands to the
@@ -50,8 +68,8 @@ extern "C" {
  * Returns 0 on success and -1 on failure; on failure the data file is left
  * as it was.  A null path or flags is refused with -1 and "ERROR LOAD_DATA
  * FAILED" before the engine is loaded. */
-QUILLON_API int TAV_TSSOM_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
-                                  const int* flags, int layer, int training, int passes, int seed);
+QUILLON_API int QUILLON_CALL TAV_TSSOM_WRAPPER(const char* data_path, const char* schema_path, const char* xsl_path,
+                                               const int* flags, int layer, int training, int passes, int seed);
 
 /* The second half of a run, for a host that drove the engine itself
  * through the first: gives every variable its settings, selects them,
@@ -65,8 +83,8 @@ QUILLON_API int TAV_TSSOM_WRAPPER(const char* data_path, const char* schema_path
  * -11 the write-back (an "output" frame that is missing, unreadable, has
  * rows that are not strictly ascending or lie outside the data set, or a
  * failure of xml_update), -12 the clean-up. */
-QUILLON_API int TAV_IMPUTATION(const int* flags, int num_records, int num_variables, const double* data,
-                               const char* data_path, const char* schema_path, const char* xsl_path);
+QUILLON_API int QUILLON_CALL TAV_IMPUTATION(const int* flags, int num_records, int num_variables, const double* data,
+                                            const char* data_path, const char* schema_path, const char* xsl_path);
 
 #ifdef __cplusplus
 }

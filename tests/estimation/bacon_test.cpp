@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -31,7 +32,7 @@ std::vector<double> normal_records(int n, unsigned seed)
     std::vector<double> data;
     for (int i = 0; i < n; ++i) {
         const double r = std::sqrt(-2.0 * std::log(uniform()));
-        const double t = 2.0 * M_PI * uniform();
+        const double t = 2.0 * std::numbers::pi * uniform();
         const double z1 = r * std::cos(t);
         const double z2 = r * std::sin(t);
         data.push_back(50.0 + 10.0 * z1);

@@ -157,13 +157,13 @@ TEST(Threads, OneTreeIsScoredAndSavedByManyThreadsAtOnce)
     const auto results = on_threads<std::vector<double>>([&](int t) {
         if (t % 2 == 0) return score(tree, data, 600, 1 + 2 * (t / 2 % 2), t);
         int save_error[2] = {0, 0};
-        tree_save(tree, (dir / ("tree" + std::to_string(t))).c_str(), save_error);
+        tree_save(tree, (dir / ("tree" + std::to_string(t))).string().c_str(), save_error);
         return std::vector<double>{static_cast<double>(save_error[0])};
     });
 
     const std::filesystem::path single = dir / "single";
     int save_error[2] = {0, 0};
-    tree_save(tree, single.c_str(), save_error);
+    tree_save(tree, single.string().c_str(), save_error);
     ASSERT_EQ(save_error[0], 0);
     for (int t = 0; t < threads; ++t) {
         if (t % 2 == 0) {

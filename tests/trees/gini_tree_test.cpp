@@ -650,12 +650,12 @@ TEST(GiniTreeReference, RandomTreesMatchAPlainGrower)
 
 const std::vector<double>* fetch_source = nullptr;
 
-void fetch_rows(int, int num_rows, double* buffer, int*)
+void KEST_CALL fetch_rows(int, int num_rows, double* buffer, int*)
 {
     std::copy(fetch_source->begin(), fetch_source->begin() + num_rows * 5, buffer);
 }
 
-void fetch_fails(int, int, double*, int* error) { error[0] = 7; }
+void KEST_CALL fetch_fails(int, int, double*, int* error) { error[0] = 7; }
 
 TEST(GiniTreeFetch, FetchedMatrixGrowsTheSameTreeAndItsCodesStand)
 {

@@ -106,7 +106,7 @@ int draw_position(int count, RandState* s)
 
 const std::vector<double>* fetch_source = nullptr;
 int fetch_code = 0, fetch_rec1 = -1, fetch_rows = -1;
-void fetch_matrix(int rec1, int num_rows, double* buffer, int* error)
+void KEST_CALL fetch_matrix(int rec1, int num_rows, double* buffer, int* error)
 {
     fetch_rec1 = rec1, fetch_rows = num_rows;
     std::copy(fetch_source->begin(), fetch_source->end(), buffer);

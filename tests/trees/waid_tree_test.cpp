@@ -733,7 +733,7 @@ TEST(WaidTreeReference, RandomTreesForEveryScheme)
 
 const std::vector<double>* fetch_source = nullptr;
 int fetch_code = 0, fetch_rec1 = -1, fetch_rows = -1, fetch_calls = 0;
-void fetch_matrix(int rec1, int num_rows, double* buffer, int* error)
+void KEST_CALL fetch_matrix(int rec1, int num_rows, double* buffer, int* error)
 {
     ++fetch_calls, fetch_rec1 = rec1, fetch_rows = num_rows;
     std::copy(fetch_source->begin(), fetch_source->end(), buffer);
