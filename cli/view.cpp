@@ -23,6 +23,7 @@
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
+#include "markup.h"
 #include "options.h"
 
 extern char** environ;
@@ -148,20 +149,6 @@ long record_rows(const std::string& page_path)
     return rows;
 }
 
-std::string html_escaped(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
 
 // The element text between the first '>' at or after `at` and the next '<'.
 std::pair<std::size_t, std::size_t> element_text(const std::string& page, std::size_t at)
@@ -199,7 +186,7 @@ std::string with_labels(std::string page, const Codebook& book)
         const std::string text = page.substr(start, end - start);
         if (head) {
             names.push_back(text);
-            replace_text(start, end, html_escaped(book.original_name(text)));
+            replace_text(start, end, markup_escaped(book.original_name(text)));
         } else if (column < names.size()) {
             const std::string& name = names[column];
             char* stop = nullptr;
@@ -207,7 +194,7 @@ std::string with_labels(std::string page, const Codebook& book)
             const std::string* label = !text.empty() && *stop == '\0' && code >= INT_MIN && code <= INT_MAX
                                            ? book.label_of(name, static_cast<int>(code))
                                            : nullptr;
-            if (label != nullptr) replace_text(start, end, html_escaped(*label));
+            if (label != nullptr) replace_text(start, end, markup_escaped(*label));
         }
         if (cell) ++column;
         at = end;
