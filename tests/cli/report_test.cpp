@@ -3,7 +3,9 @@
 // without a console message, with a figure for every variable.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -77,6 +79,74 @@ std::string section(const std::string& page, const std::string& id)
     const std::size_t at = page.find("<section id=\"" + id + "\">");
     if (at == std::string::npos) return "";
     return page.substr(at, page.find("</section>", at) - at);
+}
+
+// The fields of a line of a CSV file; only the audit log's command field
+// may be quoted, and it is taken as it stands between its quotes.
+std::vector<std::string> csv_fields(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') quoted = !quoted;
+        else if (c == ',' && !quoted) fields.emplace_back();
+        else fields.back() += c;
+    }
+    return fields;
+}
+
+// Every cell the main job changed, from the data set as converted to the
+// data set at its end, is in the log, and its rows chain: the first row's
+// old status and value are the converted cell's, each row's new ones the
+// next row's old ones, the last row's new ones the final cell's.
+TEST_F(KestReport, TheLogOfTheMainJobLeadsEveryCellFromConvertedToFinal)
+{
+    main_job();
+    ASSERT_EQ(kest("convert '" KEST_EXAMPLE_SURVEY "' --out first --categorical region --categorical hhtype").status, 0);
+    ASSERT_EQ(kest("export first/survey.xml --out first.csv --status").status, 0);
+    ASSERT_EQ(kest("export out/survey.xml --out final.csv --status").status, 0);
+    std::vector<std::vector<std::string>> first, last;
+    for (auto [file, rows] : {std::pair{"first.csv", &first}, std::pair{"final.csv", &last}}) {
+        std::istringstream in(slurp(dir_ / file));
+        for (std::string line; std::getline(in, line);) rows->push_back(csv_fields(line));
+    }
+    ASSERT_EQ(first.size(), 2001u);
+    ASSERT_EQ(last.size(), 2001u);
+    // (value, status) of a cell; record from 1.
+    const auto cell = [](const std::vector<std::vector<std::string>>& rows, int record, std::size_t j) {
+        return std::pair(rows[static_cast<std::size_t>(record)][j], rows[static_cast<std::size_t>(record)][j + 6]);
+    };
+    std::map<std::pair<int, std::size_t>, std::pair<std::string, std::string>> now;
+    std::istringstream log(slurp(dir_ / "out" / "survey.audit.csv"));
+    std::string line;
+    std::getline(log, line);
+    long rows = 0;
+    while (std::getline(log, line)) {
+        const std::vector<std::string> f = csv_fields(line);
+        ASSERT_EQ(f.size(), 10u) << line;
+        const int record = std::stoi(f[2]);
+        const std::size_t j = static_cast<std::size_t>(
+            std::find(variables.begin(), variables.end(), f[3]) - variables.begin());
+        ASSERT_LT(j, variables.size()) << line;
+        const auto [it, fresh] = now.try_emplace({record, j}, cell(first, record, j));
+        EXPECT_EQ(it->second, std::pair(f[5], f[4])) << line;
+        EXPECT_NE(std::pair(f[5], f[4]), std::pair(f[7], f[6])) << "a row changes its cell: " << line;
+        EXPECT_FALSE(f[8].empty()) << line;
+        it->second = {f[7], f[6]};
+        ++rows;
+    }
+    long changed = 0;
+    for (int r = 1; r <= 2000; ++r)
+        for (std::size_t j = 0; j < variables.size(); ++j) {
+            const auto logged = now.find({r, j});
+            changed += cell(first, r, j) != cell(last, r, j);
+            EXPECT_EQ(logged == now.end() ? cell(first, r, j) : logged->second, cell(last, r, j))
+                << "record " << r << ", " << variables[j];
+        }
+    // Each logged cell ends changed here; nothing changes back.
+    EXPECT_EQ(changed, static_cast<long>(now.size()));
+    EXPECT_GE(rows, changed);
+    EXPECT_GT(changed, 400);
 }
 
 // The page loads nothing and runs nothing, lists by record number the
