@@ -65,6 +65,7 @@ constexpr KnownOption report_options[] = {{"--out"}, {"--schema"}};
 constexpr std::size_t most_listed = 500;
 constexpr std::size_t most_patterns = 30;
 constexpr int most_bins = 11;
+constexpr int most_ticks = 12;
 
 // The status colours of kest view and the data set's stylesheet, and the
 // two of the figures: observed values a deeper shade of Valid's blue,
@@ -167,7 +168,7 @@ std::vector<double> ticks_up_to(double top)
             break;
         }
     std::vector<double> ticks;
-    for (double t = 0; t <= top * (1 + 1e-9); t += step) ticks.push_back(t);
+    for (int k = 0; k <= most_ticks && k * step <= top * (1 + 1e-9); ++k) ticks.push_back(k * step);
     return ticks;
 }
 
@@ -184,8 +185,15 @@ std::vector<double> ticks_within(double low, double high)
             step = m * power;
             break;
         }
+    // Counted, not summed: a step below the values' precision would never
+    // move a sum.
     std::vector<double> ticks;
-    for (double t = std::ceil(low / step) * step; t <= high + step * 1e-9; t += step) ticks.push_back(std::fabs(t) < step * 1e-9 ? 0 : t);
+    const double start = std::ceil(low / step) * step;
+    for (int k = 0; k <= most_ticks; ++k) {
+        const double t = start + k * step;
+        if (!(t <= high + step * 1e-9) || (!ticks.empty() && t <= ticks.back())) break;
+        ticks.push_back(std::fabs(t) < step * 1e-9 ? 0 : t);
+    }
     return ticks;
 }
 
