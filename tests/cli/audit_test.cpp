@@ -168,6 +168,30 @@ TEST_F(KestAudit, FlaggedAndReplacedCellsOfTheExampleComeBackFromTheLog)
     EXPECT_GT(replaced, 0);
 }
 
+// A tree's predictions are logged with the tree's method, one row per
+// value the command says it imputed.
+TEST_F(KestAudit, TreeImputationsAreLoggedWithTheTreesMethod)
+{
+    ASSERT_EQ(kest("convert '" KEST_EXAMPLE_SURVEY "' --out out --categorical region --categorical hhtype").status, 0);
+    const Outcome run = kest("tree out/survey.xml --kind anova --dep income --predictors region,hhtype --impute --depth 0");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::size_t at = run.out.find("imputed ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const long imputed = std::stol(run.out.substr(at + 8));
+    long rows = 0;
+    for (const auto& row : csv_lines(slurp(dir_ / "out" / "survey.audit.csv"))) {
+        if (row[0] == "when") continue;
+        ++rows;
+        // Counted from the end: the command line holds commas.
+        const std::size_t n = row.size();
+        EXPECT_EQ(row[n - 7], "income");
+        EXPECT_EQ(row[n - 6] + "," + row[n - 5] + "," + row[n - 4], "Missing,,Imputed");
+        EXPECT_EQ(row[n - 2] + "," + row[n - 1], "tree-value,");
+    }
+    EXPECT_GT(imputed, 100);
+    EXPECT_EQ(rows, imputed);
+}
+
 TEST_F(KestAudit, FailedCommandsLogNothingAndAnUnusableLogStopsThemFirst)
 {
     convert_small();
