@@ -19,13 +19,15 @@ ValuesUsed values_used(const std::string* given)
 // The reader only tells whether a cell is read as a value under a status
 // limit; the limits 1, -2, -3, -4 and 2 each add one status (Valid,
 // Imputed, Suspect, Error, Validn), and what none of them reads is Missing.
-std::vector<StatusColumn> read_cell_statuses(const Records& rec)
+std::vector<StatusColumn> read_cell_statuses(const Records& rec) { return read_cell_states(rec).statuses; }
+
+CellStates read_cell_states(const Records& rec)
 {
     DataSet d;
     size_data_set(rec.files, d);
     d.max_cats = std::max(1, rec.vars.row_length);
     const std::size_t cells = rec.data.size();
-    std::vector<StatusColumn> status(cells, missing);
+    CellStates states{std::vector<double>(cells, missing_code), std::vector<StatusColumn>(cells, missing)};
     std::vector<bool> known(cells, false);
     const std::pair<int, StatusColumn> passes[] = {{1, valid}, {-2, imputed}, {-3, suspect}, {-4, error}, {2, validn}};
     std::vector<double> values(cells);
@@ -40,11 +42,12 @@ std::vector<StatusColumn> read_cell_statuses(const Records& rec)
                                                   MessageContext{{}, rec.files.data, rec.files.schema, {}, 0, {}, {}, 0, {}})};
         for (std::size_t i = 0; i < cells; ++i)
             if (!known[i] && values[i] != missing_code) {
-                status[i] = added;
+                states.statuses[i] = added;
+                states.values[i] = values[i];
                 known[i] = true;
             }
     }
-    return status;
+    return states;
 }
 
 FittingData fitting_data(const Records& rec, ValuesUsed used)

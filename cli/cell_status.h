@@ -32,6 +32,14 @@ inline constexpr std::string_view values_option_usage =
 // The status of every cell of the records, row-major.
 std::vector<StatusColumn> read_cell_statuses(const Records& rec);
 
+// Every cell's value (missing_code for a Missing cell) and status,
+// row-major, as the data file holds them now.
+struct CellStates {
+    std::vector<double> values;
+    std::vector<StatusColumn> statuses;
+};
+CellStates read_cell_states(const Records& rec);
+
 struct FittingData {
     Records values;                     // the records with the cells not used made missing
     std::vector<StatusColumn> statuses; // of every cell, row-major

@@ -54,12 +54,14 @@ const std::string& Codebook::original_name(const std::string& variable) const
     return variable;
 }
 
-std::string codebook_path(const std::string& data_file)
+std::string companion_path(const std::string& data_file, std::string_view suffix)
 {
     fs::path path(data_file);
     const std::string stem = path.extension() == ".xml" ? path.stem().string() : path.filename().string();
-    return (path.parent_path() / (stem + ".codebook.csv")).string();
+    return (path.parent_path() / (stem + std::string(suffix))).string();
 }
+
+std::string codebook_path(const std::string& data_file) { return companion_path(data_file, ".codebook.csv"); }
 
 Codebook read_codebook(const std::string& data_file)
 {

@@ -17,6 +17,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kest_cli {
@@ -46,6 +47,11 @@ struct Codebook {
 
 // NAME.codebook.csv beside the data file NAME.xml.
 std::string codebook_path(const std::string& data_file);
+
+// NAME followed by suffix, beside the data file NAME.xml (or beside a data
+// file of another extension, its whole name followed by suffix): where the
+// files that belong to a data set but are no part of its format live.
+std::string companion_path(const std::string& data_file, std::string_view suffix);
 
 // The codebook of a data file, empty when it has none.  A codebook that is
 // there but cannot be read throws DataSetFailure naming its line.

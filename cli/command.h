@@ -33,5 +33,7 @@ extern const Command outliers_command;
 extern const Command summary_command;
 extern const Command view_command;
 extern const Command export_command;
+extern const Command log_command;
+extern const Command report_command;
 
 }  // namespace kest_cli

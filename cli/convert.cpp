@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "audit.h"
 #include "codebook.h"
 #include "command.h"
 #include "csv.h"
@@ -94,7 +95,9 @@ constexpr std::string_view convert_usage =
     "                       and the codebook keeps the original names for export\n"
     "\n"
     "The data file refers to the schema and stylesheet by paths relative to its\n"
-    "own folder, so the three files can be moved together.\n";
+    "own folder, so the three files can be moved together.  A conversion over\n"
+    "an existing data set starts a new one: the audit log of the old one,\n"
+    "NAME.audit.csv, is kept as NAME.audit-YYYYMMDDTHHMMSSZ.csv.\n";
 
 constexpr KnownOption convert_options[] = {
     {"--name"},   {"--out"},    {"--data"},    {"--schema"}, {"--stylesheet"},         {"--delimiter"},
@@ -824,6 +827,7 @@ int convert(const Settings& s)
 
     fs::path folder;
     ConvertCall call = prepare_call(s, names, folder);
+    const std::optional<std::string> old_log = set_audit_log_aside(s.data_file);
     const CleanCopy copy(folder, columns, table.rows.size());
     call.text = copy.path();
     const fs::path previous = fs::current_path();
@@ -836,17 +840,20 @@ int convert(const Settings& s)
     if (error[0] > 0) {
         MessageContext context{s.text_file, s.data_file, s.schema_file, s.stylesheet_file, 0, names, {}, 0, {}};
         remove_partial_outputs(s, error[0], error[1]);
+        if (old_log) put_audit_log_back(s.data_file, *old_log);
         throw Failure{describe_failure(Export::data_conv, error[0], error[1], context)};
     }
     try {
         write_codebook(s.data_file, book);
     } catch (const DataSetFailure& f) {
         remove_partial_outputs(s, 0, 0);
+        if (old_log) put_audit_log_back(s.data_file, *old_log);
         throw Failure{f.message + "; the data set was removed"};
     }
     std::cout << "converted " << records << " records of " << names.size() << " variables: " << s.data_file << ", "
               << s.schema_file << ", " << s.stylesheet_file << "\n";
     print_notes(s, table, names, columns, book);
+    if (old_log) std::cout << "the audit log of the earlier data set was kept as " << *old_log << "\n";
     return exit_ok;
 }
 

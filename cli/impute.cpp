@@ -13,11 +13,13 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "audit.h"
 #include "cell_status.h"
 #include "command.h"
 #include "data_set.h"
@@ -335,6 +337,7 @@ std::vector<Cell> filled_cells(const CellList& list, const std::vector<int>& row
 
 struct DonorRun {
     std::vector<Cell> cells;
+    std::map<int, int> donor_of;  // recipient record -> donor record, where known
     int skipped = 0, reduced = 0, no_donor = 0;
     std::string warning;
 };
@@ -523,6 +526,60 @@ std::string describe_gen_imp(int code, int detail, const Variables& v)
     return text + " (code " + std::to_string(code) + ", detail " + std::to_string(detail) + ")";
 }
 
+// The donor of each recipient: the one record of the pool that holds
+// exactly the values the recipient received.  gen_imp returns the values
+// only; when several records of the pool hold them all, the donor is not
+// known and is left out.  class_column is the column of the class in class
+// mode, -1 otherwise.
+std::map<int, int> donors_of(const Matrix& m, std::size_t width, const std::vector<Cell>& cells, const Settings& s,
+                             int class_column)
+{
+    const auto at = [&m, width](int row, int j) {
+        return m.data[static_cast<std::size_t>(row) * width + static_cast<std::size_t>(j)];
+    };
+    std::map<int, int> row_of;
+    for (int i = 0; i < m.rows(); ++i)
+        if (m.row_record[static_cast<std::size_t>(i)] >= 0) row_of[m.row_record[static_cast<std::size_t>(i)]] = i;
+    // Per variable, the rows by value, so that the rows holding a value are
+    // found without a pass over all of them.
+    using ByValue = std::vector<std::pair<double, int>>;
+    std::map<int, ByValue> sorted;
+    const auto rows_by_value = [&](int j) -> const ByValue& {
+        const auto [it, added] = sorted.try_emplace(j);
+        if (added) {
+            for (int i = 0; i < m.rows(); ++i)
+                if (m.row_record[static_cast<std::size_t>(i)] >= 0 && at(i, j) != missing_code)
+                    it->second.emplace_back(at(i, j), i);
+            std::sort(it->second.begin(), it->second.end());
+        }
+        return it->second;
+    };
+    std::map<int, int> donors;
+    for (std::size_t a = 0, b = 0; a < cells.size(); a = b) {
+        while (b < cells.size() && cells[b].record == cells[a].record) ++b;
+        const auto recipient_row = row_of.find(cells[a].record);
+        if (recipient_row == row_of.end()) continue;
+        const ByValue& list = rows_by_value(cells[a].variable);
+        auto candidate = std::lower_bound(list.begin(), list.end(), std::pair(cells[a].value, INT_MIN));
+        int found = -1, count = 0;
+        for (; candidate != list.end() && candidate->first == cells[a].value && count < 2; ++candidate) {
+            const int row = candidate->second;
+            const int record = m.row_record[static_cast<std::size_t>(row)];
+            if (row == recipient_row->second) continue;
+            if (s.pool == PoolKind::range && (record + 1 < s.first || record + 1 >= s.end)) continue;
+            if (class_column >= 0 && at(row, class_column) != at(recipient_row->second, class_column)) continue;
+            const bool holds_all = std::all_of(cells.begin() + static_cast<std::ptrdiff_t>(a),
+                                               cells.begin() + static_cast<std::ptrdiff_t>(b),
+                                               [&](const Cell& c) { return at(row, c.variable) == c.value; });
+            if (!holds_all) continue;
+            found = record;
+            ++count;
+        }
+        if (count == 1) donors[cells[a].record] = found;
+    }
+    return donors;
+}
+
 DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
 {
     Variables vars = rec.vars;
@@ -552,12 +609,14 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
     int pool[3] = {0, 0, 0};
     Matrix m;
     long left_out = 0;
+    int class_col = -1;
     if (s.pool == PoolKind::klass) {
         const ClassColumn classes = class_column(s, vars, rec);
         if (classes.variable > nv - 1) {
             add_class_column(vars, weights, scales, types, classes);
         }
         const int c = classes.variable;
+        class_col = c;
         // The routine needs the class codes distinct and ascending; their
         // order matters to nothing else, since within a class the class
         // variable is the same for recipient and donor.
@@ -610,6 +669,7 @@ DonorRun impute_from_donors(const Settings& s, const Records& rec, int selected)
                        std::to_string(report[1]) + ") were not filled";
     }
     run.cells = filled_cells(list, m.row_record, len, "the donor imputation");
+    run.donor_of = donors_of(m, width, run.cells, s, class_col);
     run.skipped = report[KEST_REPORT_SKIPPED];
     run.reduced = report[KEST_REPORT_REDUCED];
     run.no_donor = report[KEST_REPORT_NO_DONOR];
@@ -697,6 +757,7 @@ int impute(const Settings& s)
     const Records all = read_records(s.data_file, s.schema, s.stylesheet);
     const FittingData fit = fitting_data(all, s.values);
     const Records& rec = fit.values;
+    AuditLog log(all.files.data);
 
     std::vector<Cell> cells;
     std::optional<DonorRun> donors;
@@ -726,11 +787,18 @@ int impute(const Settings& s)
 
     keep_missing_cells(cells, fit);
     const long written = cells.empty() ? 0 : write_cells(all, cells, KEST_STATUS_IMPUTED, "impute", "filled cells");
+    const SourceOf source = [&](int record, int variable) {
+        if (s.method == Method::em) return CellSource{"em"};
+        if (s.method == Method::mean) return CellSource{rec.vars.categorical(variable) ? "mode" : "mean"};
+        const auto donor = donors->donor_of.find(record);
+        return CellSource{"nn", donor == donors->donor_of.end() ? 0 : donor->second + 1};
+    };
+    const bool logged = cells.empty() || log.record_changes(all, CellStates{all.data, fit.statuses}, source, "impute");
     std::cout << "filled " << written << " cells in " << s.data_file << "\n";
     if (donors)
         std::cout << "recipient groups: " << donors->skipped << " skipped (too little matching weight), "
                   << donors->reduced << " with reduced weight, " << donors->no_donor << " without a donor\n";
-    return written == static_cast<long>(cells.size()) ? exit_ok : exit_failure;
+    return written == static_cast<long>(cells.size()) && logged ? exit_ok : exit_failure;
 }
 
 int run_impute(std::span<const std::string> args)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "command.h"
 #include "lock.h"
 #include "options.h"
@@ -26,7 +27,9 @@ const Command* const commands[] = {
     &tree_command,
     &outliers_command,
     &summary_command,
+    &report_command,
     &view_command,
+    &log_command,
 };
 
 const Command* find_command(std::string_view name)
@@ -54,7 +57,15 @@ void print_overview(std::ostream& out)
         << KEST_LOCK_WAIT_DEFAULT_MS / 1000
         << "). A command that only reads a data set\n"
            "keeps it from being changed while it reads; one that changes it keeps other\n"
-           "processes out from its first read to its last write.\n";
+           "processes out from its first read to its last write.\n"
+           "\n"
+           "Every command that changes a data set (impute, outliers, waid, tssom, tree\n"
+           "--impute) appends one row per changed cell to its audit log NAME.audit.csv\n"
+           "beside the data file: when,command,record,variable,old_status,old_value,\n"
+           "new_status,new_value,method,donor.  When the log cannot be appended after\n"
+           "the data set was changed, the command says so on standard error, lists the\n"
+           "rows there and exits with status 1; the change stays.  kest log prints the\n"
+           "log, kest export --original gives the first values back.\n";
     for (const Command* c : commands) out << "\n" << c->usage;
 }
 
@@ -90,6 +101,7 @@ int run(const std::vector<std::string>& args)
         return exit_usage;
     }
     std::vector<std::string> rest(args.begin() + 1, args.end());
+    set_command_line(args);
     if (asks_for_help(rest)) {
         std::cout << command->usage;
         return exit_ok;

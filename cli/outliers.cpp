@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <charconv>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "cell_status.h"
 #include "command.h"
 #include "data_set.h"
@@ -289,6 +291,8 @@ int find_outliers(const Settings& s)
     const std::vector<double> weights = weight >= 0 ? record_weights(rec, weight) : std::vector<double>{};
     const std::vector<double> member = memberships(s, rec, columns, weights);
     const Findings f = findings_of(rec, columns, member, weights);
+    std::optional<AuditLog> log;
+    if (!s.dry_run) log.emplace(all.files.data);
 
     print_outliers(rec, columns, f);
     std::cout << "found " << f.outliers.size() << " outlying records among " << rec.count << " (alpha " << s.alpha
@@ -303,8 +307,10 @@ int find_outliers(const Settings& s)
     }
     const long written =
         f.cells.empty() ? 0 : write_cells(all, f.cells, KEST_STATUS_SUSPECT, "outliers", "suspect cells");
+    const bool logged = f.cells.empty() || log->record_changes(all, CellStates{all.data, fit.statuses},
+                                                               [](int, int) { return CellSource{"bacon"}; }, "outliers");
     std::cout << "marked " << written << " cells Suspect in " << s.data_file << "\n";
-    return written == static_cast<long>(f.cells.size()) ? exit_ok : exit_failure;
+    return written == static_cast<long>(f.cells.size()) && logged ? exit_ok : exit_failure;
 }
 
 int run_outliers(std::span<const std::string> args)

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "codebook.h"
 #include "command.h"
 #include "data_set.h"
@@ -23,7 +24,12 @@ constexpr std::string_view show_usage =
     "Prints the number of records and variables of a data set, its variables\n"
     "with their category codes (and labels, from the codebook), and per\n"
     "variable the number of cells that are Valid, Validn, Imputed, Suspect,\n"
-    "Error and Missing.\n"
+    "Error and Missing.  When the data set has an audit log (NAME.audit.csv,\n"
+    "which the commands that change a data set append to), it also counts per\n"
+    "variable the cells that commands changed, by what happened to them since\n"
+    "the data set was converted: replaced (a value gave way to another),\n"
+    "imputed (a Missing cell got a value) and flagged (the value stayed, its\n"
+    "status changed, as outliers marks cells Suspect).\n"
     "\n"
     "options:\n"
     "  --schema FILE   schema of the data file (default: the one the data file\n"
@@ -103,6 +109,39 @@ void print_status_counts(const DataSet& d, const StatusCounts& counts)
     print_table(std::cout, t);
 }
 
+// What the audit log says of the variables: each cell it names counts
+// once, by what happened to it between its first and its last change.
+void print_audit_counts(const Files& f, const DataSet& d)
+{
+    const std::vector<AuditRow> rows = read_audit_log(f.data);
+    if (rows.empty()) return;
+    const std::vector<CellHistory> cells = cell_histories(rows);
+    Table t{{"variable", "replaced", "imputed", "flagged"}, {false, true, true, true}, {}};
+    std::array<long, 3> total{};
+    for (int j = 0; j < d.num_vars; ++j) {
+        std::array<long, 3> n{};
+        for (const CellHistory& c : cells)
+            if (c.variable == d.names.list[j]) {
+                n[0] += c.replaced();
+                n[1] += c.imputed();
+                n[2] += c.flagged();
+            }
+        std::vector<std::string> row{d.names.list[j]};
+        for (std::size_t k = 0; k < n.size(); ++k) {
+            row.push_back(std::to_string(n[k]));
+            total[k] += n[k];
+        }
+        t.rows.push_back(std::move(row));
+    }
+    std::vector<std::string> row{"(all)"};
+    for (long n : total) row.push_back(std::to_string(n));
+    t.rows.push_back(std::move(row));
+    std::cout << "audit log  " << audit_log_path(f.data) << " (" << rows.size() << " changes of " << cells.size()
+              << " cells)\n";
+    print_table(std::cout, t);
+    std::cout << "\n";
+}
+
 int show(const Files& f)
 {
     DataSet d;
@@ -112,6 +151,7 @@ int show(const Files& f)
     const StatusCounts counts = count_statuses(f, d);
     print_summary(f, d);
     print_variables(d, read_codebook(f.data));
+    print_audit_counts(f, d);
     print_status_counts(d, counts);
     return exit_ok;
 }

@@ -16,6 +16,7 @@
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
+#include "markup.h"
 #include "kest.h"
 #include "messages.h"
 #include "options.h"
@@ -225,24 +226,6 @@ void print_frequencies(const Records& rec, const Summary& s, int j, const Codebo
 // ---------------------------------------------------------------------------
 // The chart
 
-// The routine writes names as they are; these are escaped so that the chart
-// stays well-formed whatever a name holds.
-std::string xml_escaped(std::string_view text)
-{
-    std::string escaped;
-    for (const char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&apos;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
-}
-
 // The routine's svg element carries no namespace, which viewers that take
 // the file on its own need to show it as a picture; the tool adds it.
 void add_svg_namespace(const std::string& path)
@@ -278,7 +261,9 @@ int write_chart(const std::string& path, const Records& rec, const Summary& s)
 {
     const int nv = rec.vars.count();
     std::vector<std::string> names;
-    for (const std::string& n : rec.vars.names) names.push_back(xml_escaped(n));
+    // The routine writes names as they are; they are escaped so that the
+    // chart stays well-formed whatever a name holds.
+    for (const std::string& n : rec.vars.names) names.push_back(markup_escaped(n));
     std::vector<char*> name_list;
     for (std::string& n : names) name_list.push_back(n.data());
     std::vector<int> counts = s.ncat;

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "audit.h"
 #include "cell_status.h"
 #include "command.h"
 #include "csv.h"
@@ -734,12 +735,17 @@ int run_tree(const Settings& s)
     if (!s.impute) return exit_ok;
 
     const Imputed imputed = predict(rec, tree.get(), dep, method, s.seed);
+    const CellStates before = read_cell_states(rec);
+    AuditLog log(rec.files.data);
     const long written = imputed.cells.empty() ? 0 : write_cells(rec, imputed.cells, KEST_STATUS_IMPUTED, "tree",
                                                                  "imputed values");
+    const std::string source = method == Method::value ? "tree-value" : method == Method::mode ? "tree-mode" : "tree-donor";
+    const bool logged =
+        imputed.cells.empty() || log.record_changes(rec, before, [&](int, int) { return CellSource{source}; }, "tree");
     std::cout << "imputed " << written << " values of " << s.dep << " in " << s.data_file;
     if (imputed.not_scored > 0) std::cout << "; " << imputed.not_scored << " left missing (a value the tree splits on is missing)";
     std::cout << "\n";
-    return written == static_cast<long>(imputed.cells.size()) ? exit_ok : exit_failure;
+    return written == static_cast<long>(imputed.cells.size()) && logged ? exit_ok : exit_failure;
 }
 
 int run(std::span<const std::string> args)

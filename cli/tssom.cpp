@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
+#include "cell_status.h"
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
@@ -153,6 +155,11 @@ int tssom(const Settings& s)
         throw DataSetFailure{"'" + f.data + "' holds " + std::to_string(before.rows_read) + " records but '" +
                              f.schema + "' states " + std::to_string(before.num_obs) + "; nothing was imputed"};
 
+    // The plug-in says only whether it succeeded; what it changed is found
+    // by reading every cell before and after it, both under the hold.
+    const Records rec = read_records(f.data, f.schema, stylesheet);
+    const CellStates cells_before = read_cell_states(rec);
+    AuditLog log(f.data);
     const int result = call_from_data_folder(f, stylesheet, [&](const PluginPaths& p) {
         const QuietStdout quiet(!s.verbose);
         return TAV_TSSOM_WRAPPER(p.data.c_str(), p.schema.c_str(), p.stylesheet.c_str(), flags.data(), s.layer,
@@ -163,6 +170,7 @@ int tssom(const Settings& s)
         return exit_failure;
     }
 
+    const bool logged = log.record_changes(rec, cells_before, [](int, int) { return CellSource{"tssom"}; }, "tssom");
     DataSet after;
     size_data_set(f, after);
     const StatusCounts counts_after = count_statuses(f, after);
@@ -175,7 +183,7 @@ int tssom(const Settings& s)
     std::cout << "imputed " << imputed << " values in " << s.data_file;
     if (left > 0) std::cout << "; " << left << " cells of the written variables are still missing";
     std::cout << "\n";
-    return exit_ok;
+    return logged ? exit_ok : exit_failure;
 }
 
 int run_tssom(std::span<const std::string> args)

@@ -23,6 +23,7 @@
 #include "command.h"
 #include "data_set.h"
 #include "lock.h"
+#include "markup.h"
 #include "options.h"
 
 extern char** environ;
@@ -40,9 +41,11 @@ constexpr std::string_view view_usage =
     "stylesheet, a table with one row per record in which every cell is\n"
     "coloured by its status - Valid light blue, Imputed light green, Suspect\n"
     "yellow, Error red, Validn magenta, and Missing blue with the word\n"
-    "Missing.  Categorical variables with labels in the codebook show them,\n"
-    "and renamed variables their original names.  Open the page in a\n"
-    "browser.  Needs xsltproc (scripts/setup installs it).\n"
+    "Missing.  A legend of the colours stands above the table, and a first\n"
+    "column gives the record numbers, counted from 1.  Categorical variables\n"
+    "with labels in the codebook show them, and renamed variables their\n"
+    "original names.  Open the page in a browser.  Needs xsltproc\n"
+    "(scripts/setup installs it).\n"
     "\n"
     "options:\n"
     "  --stylesheet FILE  stylesheet to apply (default: the one the data file\n"
@@ -148,20 +151,6 @@ long record_rows(const std::string& page_path)
     return rows;
 }
 
-std::string html_escaped(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
 
 // The element text between the first '>' at or after `at` and the next '<'.
 std::pair<std::size_t, std::size_t> element_text(const std::string& page, std::size_t at)
@@ -199,7 +188,7 @@ std::string with_labels(std::string page, const Codebook& book)
         const std::string text = page.substr(start, end - start);
         if (head) {
             names.push_back(text);
-            replace_text(start, end, html_escaped(book.original_name(text)));
+            replace_text(start, end, markup_escaped(book.original_name(text)));
         } else if (column < names.size()) {
             const std::string& name = names[column];
             char* stop = nullptr;
@@ -207,7 +196,7 @@ std::string with_labels(std::string page, const Codebook& book)
             const std::string* label = !text.empty() && *stop == '\0' && code >= INT_MIN && code <= INT_MAX
                                            ? book.label_of(name, static_cast<int>(code))
                                            : nullptr;
-            if (label != nullptr) replace_text(start, end, html_escaped(*label));
+            if (label != nullptr) replace_text(start, end, markup_escaped(*label));
         }
         if (cell) ++column;
         at = end;
@@ -216,7 +205,68 @@ std::string with_labels(std::string page, const Codebook& book)
     return out;
 }
 
-void show_labels(const std::string& page_path, const Codebook& book)
+// The stylesheet's colours of the statuses, for the legend.
+constexpr std::pair<const char*, const char*> status_colours[] = {
+    {"Valid", "Lightblue"}, {"Validn", "magenta"}, {"Imputed", "lightgreen"},
+    {"Suspect", "yellow"},  {"Error", "red"},      {"Missing", "blue"},
+};
+
+std::string legend()
+{
+    std::string html = "<p class=\"legend\">Cells by status:";
+    for (const auto& [status, colour] : status_colours)
+        html += " <span style=\"background:" + std::string(colour) + ";color:" +
+                (std::string(status) == "Missing" ? "white" : "black") + ";padding:2px 8px;margin:0 2px\">" + status +
+                "</span>";
+    return html + ". Records are numbered from 1, as in the data file.</p>\n";
+}
+
+// The stylesheet shows neither record numbers nor what its colours mean:
+// a legend goes before the table, a column of record numbers before the
+// cells (th in the head row, a td without a colour in each record row), and
+// the title cell spans it too.
+std::string with_record_numbers(const std::string& page)
+{
+    std::string out;
+    std::size_t copied = 0;
+    const std::size_t body = page.find("<body>");
+    if (body != std::string::npos) {
+        out.append(page, 0, body + 6);
+        out += legend();
+        copied = body + 6;
+    }
+    const std::size_t title = page.find("<th colspan=\"");
+    if (title != std::string::npos && title >= copied) {
+        const std::size_t number = title + 13;
+        const std::size_t end = page.find('"', number);
+        const long span = std::strtol(page.c_str() + number, nullptr, 10);
+        if (end != std::string::npos && span > 0) {
+            out.append(page, copied, number - copied);
+            out += std::to_string(span + 1);
+            copied = end;
+        }
+    }
+    long record = 0;
+    for (std::size_t at = page.find("<tr>", copied); at != std::string::npos; at = page.find("<tr>", at + 4)) {
+        const std::size_t end = page.find("</tr>", at);
+        if (end == std::string::npos) break;
+        const std::size_t cell = page.find("<td", at), head = page.find("<th bgcolor=\"cyan\"", at);
+        std::string inserted;
+        if (cell < end)
+            inserted = "<td class=\"record\" align=\"right\">" + std::to_string(++record) + "</td>";
+        else if (head < end)
+            inserted = "<th class=\"record\">record</th>";
+        else
+            continue;
+        out.append(page, copied, at + 4 - copied);
+        out += inserted;
+        copied = at + 4;
+    }
+    out.append(page, copied, std::string::npos);
+    return out;
+}
+
+void rewrite_page(const std::string& page_path, const Codebook& book)
 {
     std::string page;
     {
@@ -225,8 +275,9 @@ void show_labels(const std::string& page_path, const Codebook& book)
         text << in.rdbuf();
         page = text.str();
     }
+    if (!book.empty()) page = with_labels(std::move(page), book);
     std::ofstream out(page_path, std::ios::binary | std::ios::trunc);
-    out << with_labels(std::move(page), book);
+    out << with_record_numbers(page);
     out.flush();
     if (!out) throw DataSetFailure{"the page could not be written completely (is the disk full?)"};
 }
@@ -252,7 +303,7 @@ int view(const std::string& data_file, const std::string& stylesheet, const std:
                              "); no page was written"};
     const long rows = record_rows(partial.path());
     const Codebook book = read_codebook(data_file);
-    if (!book.empty()) show_labels(partial.path(), book);
+    rewrite_page(partial.path(), book);
     partial.keep_as(page);
     std::cout << "wrote " << page << " (" << rows << " records)\n";
     if (rows == 0)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "brindle.h"
 #include "command.h"
 #include "data_set.h"
@@ -207,17 +208,23 @@ int waid(const Settings& s)
     const bool categorical = before.ncat[static_cast<std::size_t>(dep)] > 0;
     const int method = s.method != 0 ? s.method : categorical ? mode_method : value_method;
 
+    // The plug-in says only whether it succeeded; what it changed is found
+    // by reading every cell before and after it, both under the hold.
+    const Records rec = read_records(f.data, f.schema, stylesheet);
+    const CellStates cells_before = read_cell_states(rec);
+    AuditLog log(f.data);
     if (call_plugin(f, stylesheet, dep, predictors, s, method) != 0) {
         std::cerr << "kest waid: imputation failed; see the log " BRINDLE_DEBUG_LOG "\n";
         return exit_failure;
     }
+    const bool logged = log.record_changes(rec, cells_before, [](int, int) { return CellSource{"waid"}; }, "waid");
 
     const Census after = take_census(f);
     const long imputed = after.counts[static_cast<std::size_t>(dep)][StatusColumn::imputed] -
                          before.counts[static_cast<std::size_t>(dep)][StatusColumn::imputed];
     std::cout << "imputed " << imputed << " values of " << s.dep << " in " << s.data_file
               << " (log: " BRINDLE_DEBUG_LOG ")\n";
-    return exit_ok;
+    return logged ? exit_ok : exit_failure;
 }
 
 int run_waid(std::span<const std::string> args)

@@ -166,6 +166,31 @@ TEST_F(KestView, LabelsAndOriginalNamesFromTheCodebook)
     EXPECT_EQ(rows[2][1].text, "3");
 }
 
+// Every record row starts with its number; a legend gives each status the
+// colour its cells have.
+TEST_F(KestView, RecordNumbersAndALegend)
+{
+    ASSERT_EQ(kest("convert '" KEST_EXAMPLE_SURVEY "' --out out --categorical region --categorical hhtype").status, 0);
+    ASSERT_EQ(kest("view out/survey.xml").status, 0);
+    const std::string page = slurp(dir_ / "out" / "survey.html");
+    const std::vector<std::string> rows = between(page, "<tr>", "</tr>");
+    long record = 0;
+    for (const std::string& row : rows) {
+        if (row.find("<td") == std::string::npos) continue;
+        ASSERT_EQ(row.rfind("<td class=\"record\" align=\"right\">" + std::to_string(++record) + "</td>\n<td bgcolor=", 0),
+                  0u)
+            << row;
+    }
+    EXPECT_EQ(record, 2000);
+    EXPECT_NE(page.find("<tr><th class=\"record\">record</th>\n<th bgcolor=\"cyan\">region</th>"), std::string::npos);
+    const std::string legend = between(page, "<p class=\"legend\">", "</p>").at(0);
+    for (const auto& [status, colour] : colour_of)
+        EXPECT_NE(legend.find("<span style=\"background:" + colour + ";color:" + (status == "Missing" ? "white" : "black") +
+                              ";padding:2px 8px;margin:0 2px\">" + status + "</span>"),
+                  std::string::npos)
+            << status;
+}
+
 TEST_F(KestView, FailuresLeaveNoPage)
 {
     write_file(dir_ / "v.csv", "a,b\n1,2\n3,4\n");
