@@ -135,6 +135,9 @@ number_texts <- function(x, width) {
 
 write_dataset <- function(df, path, status = NULL) {
   f <- data_set_files(path)
+  if (!grepl("^[A-Za-z_][A-Za-z0-9_.' -]*$", f$name))
+    kest_stop("data_conv", paste0("the dataset name '", f$name, "' must start with a letter or '_' and hold only ",
+                                  "letters, digits, '_', '-', '.', blanks and apostrophes"))
   cols <- as_columns(df, "write_dataset")
   p <- length(cols)
   n <- nrow(df)
@@ -208,12 +211,11 @@ write_dataset <- function(df, path, status = NULL) {
     check_result(upd, f$data)
   }
   if (any(status == "Validn"))
-    warning(kest_condition("warning", "write_dataset", -1L, sum(status == "Validn"),
-                           "cells marked Validn were written as Valid", sys.call()))
+    kest_warn("data_conv", paste(sum(status == "Validn"), "cell(s) marked Validn were written as Valid"),
+              sum(status == "Validn"))
   write_codebook(f$codebook, stored, originals, labels)
   if (shortened > 0)
-    warning(structure(class = c("kest_warning", "warning", "condition"),
-                      list(message = sprintf("write_dataset: %d number(s) longer than 14 characters kept as the nearest number of 14 characters",
-                                             shortened), call = sys.call(), routine = "data_conv", code = NA_integer_, detail = shortened)))
+    kest_warn("data_conv", paste(shortened, "number(s) longer than 14 characters kept as the nearest number of 14 characters"),
+              shortened)
   invisible(f$data)
 }

@@ -141,3 +141,11 @@ kest_stop <- function(routine, text, call = sys.call(-1)) {
                  list(message = paste0(routine, ": ", text), call = call, routine = routine,
                       code = NA_integer_, detail = NA_integer_)))
 }
+
+# A warning of the package itself (no code of a routine): the routine it
+# concerns, NA as the code and a count as the detail.
+kest_warn <- function(routine, text, detail = NA_integer_, call = sys.call(-1)) {
+  warning(structure(class = c("kest_warning", "warning", "condition"),
+                    list(message = paste0(routine, ": ", text), call = call, routine = routine,
+                         code = NA_integer_, detail = as.integer(detail))))
+}

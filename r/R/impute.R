@@ -32,14 +32,11 @@ impute_donors <- function(df, by = NULL, columns = NULL, weights = NULL, scales 
   selector <- 0L
   if (!is.null(columns)) {
     at <- column_positions(df, columns, "gen_imp")
-    if (length(at) != 1) {
-      out <- df
-      for (j in at) out[[j]] <- impute_donors(out, by, j, weights, scales, distances, ties, seed,
-                                              reuse_penalty, min_weight)[[j]]
-      return(out)
-    }
-    selector <- at
+    # One column is imputed cell by cell; several with the record's other
+    # gaps, keeping the cells of the chosen columns.
+    if (length(at) == 1) selector <- at
   }
+  chosen <- column_positions(df, columns, "gen_imp")
 
   data <- matrix(m$data, nrow = m$n, byrow = TRUE)
   ncat <- m$ncat
@@ -53,8 +50,7 @@ impute_donors <- function(df, by = NULL, columns = NULL, weights = NULL, scales 
     known <- !is.na(key)
     if (nlevels(key) < 2) kest_stop("gen_imp", "the class has fewer than two codes")
     if (any(!known))
-      warning(kest_condition("warning", "gen_imp", -1L, sum(!known),
-                             "records whose class is missing were left out", sys.call()))
+      kest_warn("gen_imp", paste(sum(!known), "record(s) whose class is missing were left out"), sum(!known))
     rows <- which(known)
     # The crossed class is one more categorical column that weighs nothing.
     data <- cbind(data[rows, , drop = FALSE], as.integer(key[rows]))
@@ -78,10 +74,9 @@ impute_donors <- function(df, by = NULL, columns = NULL, weights = NULL, scales 
                nrow(data), ncol(data), as.double(t(data)), as.integer(ncat), as.integer(codes),
                as.integer(nrow(codes)), m$missing)
   check_result(res, warn = 55L)
-  keep <- res$vars < m$p
+  keep <- (res$vars + 1) %in% chosen
   if (res$report[3] > 0)
-    warning(kest_condition("warning", "gen_imp", -1L, res$report[3],
-                           paste(res$report[3], "recipient group(s) found no donor"), sys.call()))
+    kest_warn("gen_imp", paste(res$report[3], "recipient group(s) found no donor"), res$report[3])
   with_cells(df, m, rows[res$recs[keep] + 1] - 1, res$vars[keep], res$vals[keep])
 }
 

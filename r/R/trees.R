@@ -18,12 +18,16 @@ grow_tree <- function(kind, formula, data, settings, priors = NULL, weights = NU
   routine <- paste0(kind, "_tree")
   tf <- tree_frame(formula, data, routine)
   frame <- tf$frame
-  if (!is.null(weights)) frame$.weight <- as.double(weights)
+  if (!is.null(weights)) {
+    if (length(weights) != nrow(frame)) kest_stop(routine, "weights must give every record a number")
+    frame$.weight <- as.double(weights)
+    settings["weight_var"] <- length(tf$predictors) + 1
+  }
   complete <- stats::complete.cases(frame)
   if (sum(complete) < 2) kest_stop(routine, "fewer than two records have the variable and every predictor")
   frame <- frame[complete, , drop = FALSE]
   m <- data_matrix(frame, routine)
-  levels_of <- lapply(m$cols, function(x) if (is.factor(x)) levels(x) else NULL)
+  levels_of <- lapply(m$cols, function(x) if (is.factor(x)) levels(x) else NULL)[seq_len(length(tf$predictors) + 1)]
   s <- c(settings[c("min_node", "min_child")], keep = as.numeric(keep), settings[setdiff(names(settings), c("min_node", "min_child"))])
   res <- .Call(kr_grow, routine, m$n, m$p, m$data, length(tf$predictors), m$ncat, as.double(s), priors)
   check_result(res)
@@ -47,11 +51,9 @@ gini_tree <- function(formula, data, min_node = 20, min_child = 7, min_improveme
 
 anova_tree <- function(formula, data, min_node = 20, min_child = 7, min_improvement = 0, weights = NULL,
                        keep = FALSE) {
-  tf_weight <- if (is.null(weights)) -1 else NA
-  t <- grow_tree("anova", formula, data,
-                 c(min_node = min_node, min_child = min_child, min_improvement = min_improvement,
-                   weight_var = -1), weights = weights, keep = keep)
-  t
+  grow_tree("anova", formula, data,
+            c(min_node = min_node, min_child = min_child, min_improvement = min_improvement, weight_var = -1),
+            weights = weights, keep = keep)
 }
 
 # The matrix the tree reads: its predictors in their columns and a column
@@ -178,7 +180,8 @@ load_tree <- function(path) {
   }
   nodes <- .Call(kr_tree_nodes, res$tree)
   dep_cat <- vars$kind[np + 1] == "categorical"
-  kind <- if (nodes$kind == 2) "gini" else "anova"
+  # The file does not tell a WAID from an ANOVA tree; both predict means.
+  kind <- if (nodes$kind == 2) "gini" else "regression"
   structure(list(ptr = res$tree, kind = kind, response = vars$name[np + 1], predictors = vars$name[seq_len(np)],
                  ncat = vapply(levels_of, length, 0L), levels = levels_of, keep = NA, n = nodes$count[1],
                  left_out = 0L),
