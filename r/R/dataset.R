@@ -153,8 +153,23 @@ write_dataset <- function(df, path, status = NULL) {
   originals <- names(df)
   if (is.null(originals)) originals <- rep("", p)
   stored <- readable_names(f$name, originals)
-  labels <- lapply(cols, function(x) if (is.factor(x)) levels(x) else character())
-  numbers <- lapply(cols, function(x) as.double(if (is.factor(x)) as.integer(x) else x))
+  # A factor whose levels are whole numbers (as read from a data set
+  # without labels) keeps them as its codes; other factors are coded 1..k
+  # with their levels as labels in the codebook.
+  codes <- lapply(cols, function(x) {
+    if (!is.factor(x)) return(integer())
+    lv <- levels(x)
+    whole <- suppressWarnings(as.integer(lv))
+    if (length(lv) > 0 && !anyNA(whole) && identical(as.character(whole), lv)) whole else seq_along(lv)
+  })
+  labels <- lapply(seq_len(p), function(j) {
+    x <- cols[[j]]
+    if (is.factor(x) && !identical(as.character(codes[[j]]), levels(x))) levels(x) else character()
+  })
+  numbers <- lapply(seq_len(p), function(j) {
+    x <- cols[[j]]
+    as.double(if (is.factor(x)) codes[[j]][as.integer(x)] else x)
+  })
   if (any(is.infinite(unlist(numbers))))
     kest_stop("write_dataset", "a numeric column holds an infinite value")
 
@@ -178,10 +193,10 @@ write_dataset <- function(df, path, status = NULL) {
   lines <- do.call(paste, c(fields, sep = ","))
   lines <- paste0(lines, ",")
 
-  ncat <- vapply(labels, length, 0L)
+  ncat <- vapply(codes, length, 0L)
   row_length <- max(1L, ncat)
   table <- matrix(0L, nrow = row_length, ncol = p)
-  for (j in which(ncat > 0)) table[seq_len(ncat[j]), j] <- seq_len(ncat[j])
+  for (j in which(ncat > 0)) table[seq_len(ncat[j]), j] <- codes[[j]]
   flags <- ifelse(vapply(cols, is.factor, TRUE), 2L, 0L)
   for (j in which(flags == 2L & ncat == 0L)) kest_stop("write_dataset", paste0("the factor '", originals[j], "' has no levels"))
 

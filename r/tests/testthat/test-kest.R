@@ -13,6 +13,7 @@ test_that("data frames round-trip through a data set: values, NA, factors, label
   dir <- tempfile("kest-")
   df <- survey_frame()
   df$`W Hnd` <- c(1, 2, 3, 4, 5, 6)  # a name the data set cannot hold
+  df$code <- factor(c(5, 2, 5, NA, 2, 5))  # whole-number levels stay the codes
   expect_silent(write_dataset(df, file.path(dir, "survey.xml")))
   back <- read_dataset(file.path(dir, "survey.xml"))
   expect_identical(back$name, "survey")
@@ -22,6 +23,9 @@ test_that("data frames round-trip through a data set: values, NA, factors, label
   book <- readLines(file.path(dir, "survey.codebook.csv"))
   expect_identical(book[1], "entry,variable,code,text")
   expect_true('name,W_Hnd,,"W Hnd"' %in% book)
+  expect_true('label,region,3,"south"' %in% book)
+  expect_false(any(grepl("^label,code,", book)))
+  expect_true(any(grepl('dt:values="2 5', readLines(file.path(dir, "survey.xdr")), fixed = TRUE)))
 })
 
 test_that("statuses round-trip, and values = 'observed' hides the cells that are not observed", {
