@@ -116,6 +116,9 @@ SEXP read_locked(const char* data_path, const char* schema_path, int* error)
     int* codes = nullptr;
     for (const StatusPass& pass : status_passes) {
         int n_missing = 0;
+        // A data file with fewer records than its schema states leaves the
+        // rows it lacks untouched: they stay missing.
+        for (R_xlen_t i = 0; i < cells; ++i) pass_values[i] = NAN;
         for (;;) {
             codes = int_buffer(static_cast<R_xlen_t>(num_vars) * max_cats);
             error[0] = error[1] = 0;

@@ -43,6 +43,16 @@ test_that("statuses round-trip, and values = 'observed' hides the cells that are
   expect_warning(write_dataset(data.frame(x = 0.1234567890123456), file.path(dir, "t.xml")), "14 characters")
 })
 
+test_that("records a schema states but the data file lacks read as missing, not as stray memory", {
+  dir <- tempfile("kest-")
+  write_dataset(data.frame(x = c(1, 2, 3), y = c(4, 5, 6)), file.path(dir, "short.xml"))
+  schema <- file.path(dir, "short.xdr")
+  writeLines(sub("Number of observations = 3", "Number of observations = 5", readLines(schema)), schema)
+  back <- read_dataset(file.path(dir, "short.xml"))
+  expect_identical(back$data$x, c(1, 2, 3, NA, NA))
+  expect_identical(as.character(back$status$y[4:5]), c("Missing", "Missing"))
+})
+
 test_that("failures are R errors carrying the routine, the code and the message", {
   err <- tryCatch(read_dataset(file.path(tempdir(), "none.xml")), error = function(e) e)
   expect_s3_class(err, "kest_error")
