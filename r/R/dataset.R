@@ -109,27 +109,28 @@ readable_names <- function(dataset, given) {
   out
 }
 
-# The shortest text of each number that reads back as exactly the number,
-# and the nearest one of at most `width` characters where that is longer.
+# The text of each number: a whole number as such, otherwise R's 15
+# significant digits (fixed or scientific, whichever is shorter) when they
+# read back as exactly the number, else 16 or 17 digits; where that is
+# longer than `width` characters, the nearest number that fits.
 number_texts <- function(x, width) {
-  text <- rep(NA_character_, length(x))
-  for (digits in 1:17) {
-    open <- is.na(text)
-    if (!any(open)) break
-    candidate <- sprintf("%.*g", digits, x[open])
-    exact <- as.numeric(candidate) == x[open]
-    text[open][exact] <- candidate[exact]
+  text <- character(length(x))
+  whole <- x == trunc(x) & abs(x) < 1e15
+  text[whole] <- sprintf("%.0f", x[whole])
+  rest <- which(!whole)
+  text[rest] <- as.character(x[rest])
+  for (digits in 16:17) {
+    inexact <- rest[as.numeric(text[rest]) != x[rest]]
+    text[inexact] <- sprintf("%.*g", digits, x[inexact])
   }
-  text <- sub("e([+-])0*([0-9])", "e\\1\\2", text)
   long <- which(nchar(text) > width)
   for (i in long) {
-    for (digits in 16:1) {
-      candidate <- sub("e([+-])0*([0-9])", "e\\1\\2", sprintf("%.*g", digits, x[i]))
+    for (digits in 15:1) {
+      candidate <- sprintf("%.*g", digits, x[i])
       if (nchar(candidate) <= width) break
     }
     text[i] <- candidate
   }
-  attr(text, "shortened") <- length(long)
   text
 }
 
