@@ -204,6 +204,16 @@ write_dataset <- function(df, path, status = NULL) {
   folder <- dirname(f$data)
   if (!dir.exists(folder)) dir.create(folder, recursive = TRUE)
   folder <- normalizePath(folder)
+  f$schema <- file.path(folder, basename(f$schema))
+  # The converter and the writer's passes run under one exclusive lock, so
+  # that no other process reads the data set before its statuses are set.
+  # A new data set's lock is made (beside a stand-in schema) before it is.
+  stand_in <- !file.exists(f$schema)
+  if (stand_in) file.create(f$schema)
+  held <- .Call(kr_lock, f$schema)
+  if (stand_in && held$error[1] > 0) unlink(f$schema)
+  check_result(held, f$data)
+  on.exit(.Call(kr_unlock, held$lock), add = TRUE)
   text_file <- tempfile(".kest-write-", tmpdir = folder)
   on.exit(unlink(text_file), add = TRUE)
   writeLines(lines, text_file, sep = "\n", useBytes = TRUE)

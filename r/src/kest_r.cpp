@@ -175,6 +175,41 @@ SEXP kr_read(SEXP data_path, SEXP schema_path)
     return out;
 }
 
+void release_lock(SEXP ptr)
+{
+    xml_unlock(static_cast<KestLock*>(R_ExternalPtrAddr(ptr)));
+    R_ClearExternalPtr(ptr);
+}
+
+// Takes the data set's lock, exclusive: the writes that follow (the
+// converter and the writer's passes) run under it, and no other process
+// reads the data set half written.  Released by kr_unlock, or when R
+// collects the pointer.
+SEXP kr_lock(SEXP schema_path)
+{
+    int error[2] = {0, 0};
+    KestLock* lock = nullptr;
+    xml_lock(Rf_translateCharUTF8(STRING_ELT(schema_path, 0)), KEST_LOCK_EXCLUSIVE, -1, &lock, error);
+    const char* fields[] = {"routine", "error", "lock"};
+    SEXP out = PROTECT(named_list(3, fields));
+    SET_VECTOR_ELT(out, 0, Rf_mkString("xml_lock"));
+    SET_VECTOR_ELT(out, 1, error_pair(error));
+    if (error[0] <= 0) {
+        SEXP ptr = PROTECT(R_MakeExternalPtr(lock, R_NilValue, R_NilValue));
+        R_RegisterCFinalizerEx(ptr, release_lock, TRUE);
+        SET_VECTOR_ELT(out, 2, ptr);
+        UNPROTECT(1);
+    }
+    UNPROTECT(1);
+    return out;
+}
+
+SEXP kr_unlock(SEXP ptr)
+{
+    if (TYPEOF(ptr) == EXTPTRSXP) release_lock(ptr);
+    return R_NilValue;
+}
+
 SEXP kr_data_conv(SEXP name, SEXP text, SEXP data, SEXP xsl, SEXP schema, SEXP num_obs, SEXP var_names,
                   SEXP cat_flags, SEXP num_codes, SEXP code_table, SEXP row_length)
 {
@@ -493,6 +528,8 @@ SEXP kr_tree_nodes(SEXP ptr)
 
 static const R_CallMethodDef call_methods[] = {
     {"kr_read", (DL_FUNC)&kr_read, 2},
+    {"kr_lock", (DL_FUNC)&kr_lock, 1},
+    {"kr_unlock", (DL_FUNC)&kr_unlock, 1},
     {"kr_data_conv", (DL_FUNC)&kr_data_conv, 11},
     {"kr_xml_update", (DL_FUNC)&kr_xml_update, 9},
     {"kr_gen_imp", (DL_FUNC)&kr_gen_imp, 16},

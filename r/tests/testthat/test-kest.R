@@ -134,6 +134,13 @@ test_that("trees split iris as rpart does, predict, print and round-trip through
   d1 <- predict(a, iris, method = "donor", seed = 3)
   expect_identical(d1, predict(a, iris, method = "donor", seed = 3))
   expect_true(all(d1 == trunc(d1)))  # kept values are whole numbers
+  # Case weights count: without the setosa records (weight 0) the first cut
+  # moves from between the species to within the other two.
+  setosa_out <- ifelse(iris$Species == "setosa", 0, 1)
+  first_cut <- function(...) capture.output(print(anova_tree(Sepal.Length ~ Petal.Length, data = iris,
+                                                             min_node = 40, min_child = 15, ...)))[3]
+  expect_match(first_cut(), "Petal.Length <= 4.25")
+  expect_match(first_cut(weights = setosa_out), "Petal.Length <= 5.75")
   w <- waid_tree(Sepal.Length ~ ., data = iris)
   expect_length(predict(w, iris), 150)
   expect_error(gini_tree(Sepal.Length ~ ., data = iris), class = "kest_error")
