@@ -57,7 +57,11 @@ std::string utc_now()
 {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &now);
+#else
     gmtime_r(&now, &parts);
+#endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;

@@ -104,9 +104,17 @@ std::vector<int> flags_for(const Settings& s, const std::vector<std::string>& na
     return flags;
 }
 
+#if defined(_WIN32)
+constexpr const char* null_device = "NUL";
+constexpr int null_flags = O_WRONLY;
+#else
+constexpr const char* null_device = "/dev/null";
+constexpr int null_flags = O_WRONLY | O_CLOEXEC;
+#endif
+
 // The plug-in prints its diagnostic lines to standard output; they are
-// sent to /dev/null for the length of the call unless the user asks for
-// them, so that the tool's own output stays its own.
+// sent to the null device for the length of the call unless the user asks
+// for them, so that the tool's own output stays its own.
 class QuietStdout {
 public:
     explicit QuietStdout(bool quiet)
@@ -115,7 +123,7 @@ public:
         std::cout.flush();
         std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const int null = open(null_device, null_flags);
         if (saved_ < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) {
             if (null >= 0) close(null);
             restore();

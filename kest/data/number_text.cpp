@@ -28,8 +28,9 @@ bool is_c_space(char c) noexcept
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Values that overflow or underflow: defer to strtod in the "C" locale, which
-// gives the infinity or the correctly rounded tiny value.
+// Values that overflow or underflow (and on Windows every number the plain
+// path does not take): strtod in the "C" locale gives the infinity or the
+// correctly rounded value.
 double parse_out_of_range(const char* p, const char* end) noexcept
 {
 #if defined(_WIN32)
@@ -51,6 +52,52 @@ double parse_out_of_range(const char* p, const char* end) noexcept
     }
 #endif
 }
+
+#if defined(_WIN32)
+// The end of the decimal number that starts at p: digits, a point and
+// digits, and an exponent when digits follow its sign; p itself when no
+// digit comes before the exponent.
+const char* decimal_end(const char* p, const char* end) noexcept
+{
+    const auto digits = [end](const char* q) {
+        while (q < end && static_cast<unsigned>(*q - '0') < 10) ++q;
+        return q;
+    };
+    const char* q = digits(p);
+    bool any = q > p;
+    if (q < end && *q == '.') {
+        const char* after = digits(q + 1);
+        any = any || after > q + 1;
+        q = after;
+    }
+    if (!any) return p;
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        const char* sign = q + 1 < end && (q[1] == '+' || q[1] == '-') ? q + 2 : q + 1;
+        const char* exponent_end = digits(sign);
+        if (exponent_end > sign) q = exponent_end;
+    }
+    return q;
+}
+
+// mingw's from_chars for double can be one unit in the last place off; its
+// strtod (mingw-w64's own, in the "C" locale every Windows program starts
+// in) rounds correctly, so the number is handed to it once its extent is
+// known to be a decimal one.
+double parse_general(const char* p, const char* end) noexcept
+{
+    const char* stop = decimal_end(p, end);
+    if (stop == p) return 0.0;
+    return parse_out_of_range(p, stop);
+}
+#else
+double parse_general(const char* p, const char* end) noexcept
+{
+    double value = 0.0;
+    const auto [stop, ec] = std::from_chars(p, end, value, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) return parse_out_of_range(p, stop);
+    return ec == std::errc() ? value : 0.0;
+}
+#endif
 
 // A value whose hundredfold is the whole number m, with two decimals: the
 // same text as fixed notation with two decimals gives, since the value lies
@@ -84,11 +131,7 @@ double parse_decimal(std::string_view text) noexcept
     }
     if (p == end || *p == '+' || *p == '-') return 0.0;
     double value = 0.0;
-    if (!parse_plain_decimal(p, end, value)) {
-        const auto [stop, ec] = std::from_chars(p, end, value, std::chars_format::general);
-        if (ec == std::errc::result_out_of_range) value = parse_out_of_range(p, stop);
-        else if (ec != std::errc()) value = 0.0;
-    }
+    if (!parse_plain_decimal(p, end, value)) value = parse_general(p, end);
     return negative ? -value : value;
 }
 

@@ -406,6 +406,14 @@ TEST(TreeFile, CodeOnEntry)
     EXPECT_EQ(read_file(dir.file("a.tree")), "");
 }
 
+// A folder opens as a file on POSIX systems (and is then refused when it
+// is read); Windows does not open it at all.
+#if defined(_WIN32)
+constexpr bool folders_open = false;
+#else
+constexpr bool folders_open = true;
+#endif
+
 // A file that cannot be opened leaves the root output as it was (the caller
 // may hold a tree there while trying another file); one that opens and is
 // refused, or is not read for a code on entry, leaves null.
@@ -429,7 +437,7 @@ TEST(TreeFile, RootOutputOfAFileThatCannotBeOpenedOrIsRefused)
         {"missing folder", &missing_folder, 0, 70, true},
         {"missing file, failure on entry", &missing, 5, 5, true},
         {"missing file, warning on entry", &missing, -39, -39, true},
-        {"a folder: opens, refused", &folder, 0, 70, false},
+        {"a folder", &folder, 0, 70, !folders_open},
         {"truncated file", &cut, 0, 70, false},
         {"good file, failure on entry", &good, 5, 5, false},
         {"good file, warning on entry", &good, -39, -39, false},
@@ -450,8 +458,10 @@ TEST(TreeFile, FilesThatCannotBeOpenedOrWritten)
 {
     ScratchDir dir;
     int code = 0;
-    EXPECT_EQ(load(dir.path().string(), &code), nullptr);  // a folder
-    EXPECT_EQ(code, 70);
+    if (folders_open) {
+        EXPECT_EQ(load(dir.path().string(), &code), nullptr);  // a folder
+        EXPECT_EQ(code, 70);
+    }
     int error[2] = {0, 1234};
     tree_load(nullptr, nullptr, error);
     EXPECT_EQ(error[0], 70);

@@ -1,0 +1,3 @@
+library(testthat)
+library(kest)
+test_check("kest")
