@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#include <limits>
 #include <string>
 
 #include "numeric/rounding.h"
@@ -83,11 +84,23 @@ const char* decimal_end(const char* p, const char* end) noexcept
 // strtod (mingw-w64's own, in the "C" locale every Windows program starts
 // in) rounds correctly, so the number is handed to it once its extent is
 // known to be a decimal one.
+bool starts_without_case(const char* p, const char* end, std::string_view word) noexcept
+{
+    if (static_cast<std::size_t>(end - p) < word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i)
+        if ((p[i] | 0x20) != word[i]) return false;
+    return true;
+}
+
 double parse_general(const char* p, const char* end) noexcept
 {
     const char* stop = decimal_end(p, end);
-    if (stop == p) return 0.0;
-    return parse_out_of_range(p, stop);
+    if (stop != p) return parse_out_of_range(p, stop);
+    // What from_chars takes besides decimals, so that such a text is not a
+    // number on Windows either.
+    if (starts_without_case(p, end, "inf")) return std::numeric_limits<double>::infinity();
+    if (starts_without_case(p, end, "nan")) return std::numeric_limits<double>::quiet_NaN();
+    return 0.0;
 }
 #else
 double parse_general(const char* p, const char* end) noexcept
