@@ -28,6 +28,7 @@
 #include "command.h"
 #include "csv.h"
 #include "data_set.h"
+#include "lock.h"
 #include "numbers.h"
 #include "kest.h"
 #include "messages.h"
@@ -688,6 +689,62 @@ void remove_partial_outputs(const Settings& s, int code, int detail)
     }
 }
 
+// The files of an earlier data set that a conversion replaces.  The
+// converter writes its files in place, so a conversion that failed part way
+// would leave the earlier data set destroyed: its files are moved aside
+// first, put back when the conversion fails, and removed once it succeeded.
+class EarlierFiles {
+public:
+    explicit EarlierFiles(const Settings& s)
+    {
+        for (const std::string* f : {&s.data_file, &s.schema_file, &s.stylesheet_file}) {
+            std::error_code ec;
+            if (!fs::is_regular_file(*f, ec)) continue;
+            const fs::path target(*f);
+            const fs::path aside = target.parent_path() / ("." + target.filename().string() + ".before-convert");
+            fs::rename(target, aside, ec);
+            if (ec) {
+                put_back();
+                throw Failure{"cannot move the earlier '" + *f + "' aside (" + ec.message() + "); nothing was changed"};
+            }
+            moved_.push_back({target, aside});
+        }
+    }
+    ~EarlierFiles() { put_back(); }
+    EarlierFiles(const EarlierFiles&) = delete;
+    EarlierFiles& operator=(const EarlierFiles&) = delete;
+
+    bool empty() const noexcept { return moved_.empty(); }
+
+    // The new data set stands: the earlier files go.
+    void discard() noexcept
+    {
+        for (const Moved& m : moved_) {
+            std::error_code ec;
+            fs::remove(m.aside, ec);
+        }
+        moved_.clear();
+    }
+
+    void put_back() noexcept
+    {
+        for (auto m = moved_.rbegin(); m != moved_.rend(); ++m) {
+            std::error_code ec;
+            fs::rename(m->aside, m->target, ec);
+            if (ec)
+                std::cerr << "kest convert: the earlier '" << m->target.string() << "' could not be put back; it is kept as '"
+                          << m->aside.string() << "'\n";
+        }
+        moved_.clear();
+    }
+
+private:
+    struct Moved {
+        fs::path target, aside;
+    };
+    std::vector<Moved> moved_;
+};
+
 // ---------------------------------------------------------------------------
 
 struct ConvertCall {
@@ -827,6 +884,9 @@ int convert(const Settings& s)
 
     fs::path folder;
     ConvertCall call = prepare_call(s, names, folder);
+    // Readers of an earlier data set wait while its files are replaced.
+    const DataSetHold held = hold_data_set(s.data_file, s.schema_file, Access::change);
+    EarlierFiles earlier(s);
     const std::optional<std::string> old_log = set_audit_log_aside(s.data_file);
     const CleanCopy copy(folder, columns, table.rows.size());
     call.text = copy.path();
@@ -840,6 +900,7 @@ int convert(const Settings& s)
     if (error[0] > 0) {
         MessageContext context{s.text_file, s.data_file, s.schema_file, s.stylesheet_file, 0, names, {}, 0, {}};
         remove_partial_outputs(s, error[0], error[1]);
+        earlier.put_back();
         if (old_log) put_audit_log_back(s.data_file, *old_log);
         throw Failure{describe_failure(Export::data_conv, error[0], error[1], context)};
     }
@@ -847,9 +908,12 @@ int convert(const Settings& s)
         write_codebook(s.data_file, book);
     } catch (const DataSetFailure& f) {
         remove_partial_outputs(s, 0, 0);
+        const bool had_earlier = !earlier.empty();
+        earlier.put_back();
         if (old_log) put_audit_log_back(s.data_file, *old_log);
-        throw Failure{f.message + "; the data set was removed"};
+        throw Failure{f.message + (had_earlier ? "; the earlier data set was put back" : "; the data set was removed")};
     }
+    earlier.discard();
     std::cout << "converted " << records << " records of " << names.size() << " variables: " << s.data_file << ", "
               << s.schema_file << ", " << s.stylesheet_file << "\n";
     print_notes(s, table, names, columns, book);

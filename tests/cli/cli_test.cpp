@@ -2,6 +2,7 @@
 // files it leaves and its exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -132,6 +133,30 @@ TEST_F(KestTool, IncompleteRecordIsNamedAndLeavesNoFiles)
     EXPECT_EQ(run.out, "");
     EXPECT_FALSE(fs::exists(dir_ / "short.xml"));
     EXPECT_FALSE(fs::exists(dir_ / "short.xdr"));
+}
+
+// The converter writes its files in place: a conversion that fails after
+// it has begun must leave the earlier data set there as it was, not a
+// half-written one or none.
+TEST_F(KestTool, AFailedConversionLeavesTheEarlierDataSetAsItWas)
+{
+    write_file(dir_ / "a.csv", "x,y\n1,2\n3,4\n");
+    ASSERT_EQ(kest("convert a.csv --out set").status, 0);
+    const std::string data = slurp(dir_ / "set" / "a.xml"), schema = slurp(dir_ / "set" / "a.xdr");
+    // A folder where the stylesheet goes: the converter has begun the data
+    // file when it cannot create the stylesheet.
+    fs::remove(dir_ / "set" / "a.xsl");
+    fs::create_directory(dir_ / "set" / "a.xsl");
+    write_file(dir_ / "a.csv", "x,y\n5,6\n");
+    const Outcome run = kest("convert a.csv --out set");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kest convert: cannot create the stylesheet 'set/a.xsl'\n");
+    EXPECT_TRUE(slurp(dir_ / "set" / "a.xml") == data);
+    EXPECT_TRUE(slurp(dir_ / "set" / "a.xdr") == schema);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir_ / "set")) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a.xdr", "a.xdr.lock", "a.xml", "a.xsl"}));
 }
 
 TEST_F(KestTool, TextFileFaultsAreExplained)
