@@ -154,19 +154,22 @@ std::string status_cell(StatusColumn s, const std::string& text)
            "\">" + text + "</td>";
 }
 
+// The smallest of 1, 2, 5 and 10 times a power of ten that is at least raw:
+// a step between axis ticks that reads well.
+double round_step(double raw)
+{
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * power >= raw) return m * power;
+    return 10.0 * power;
+}
+
 // The tick values of an axis from 0 to top: 1, 2 or 5 times a power of ten
 // apart, at most about five of them.
 std::vector<double> ticks_up_to(double top)
 {
     if (top <= 0) return {0};
-    const double raw = top / 5;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    double step = power;
-    for (double m : {1.0, 2.0, 5.0, 10.0})
-        if (m * power >= raw) {
-            step = m * power;
-            break;
-        }
+    const double step = round_step(top / 5);
     std::vector<double> ticks;
     for (int k = 0; k <= most_ticks && k * step <= top * (1 + 1e-9); ++k) ticks.push_back(k * step);
     return ticks;
@@ -177,14 +180,7 @@ std::vector<double> ticks_up_to(double top)
 std::vector<double> ticks_within(double low, double high)
 {
     if (!(high > low)) return {low};
-    const double raw = (high - low) / 5;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    double step = power;
-    for (double m : {1.0, 2.0, 5.0, 10.0})
-        if (m * power >= raw) {
-            step = m * power;
-            break;
-        }
+    const double step = round_step((high - low) / 5);
     // Counted, not summed: a step below the values' precision would never
     // move a sum.
     std::vector<double> ticks;

@@ -16,6 +16,16 @@ def is_categorical(series):
     return isinstance(series.dtype, pd.CategoricalDtype)
 
 
+def record_weights(weights, n):
+    """One weight per record as float64, or None when none are given."""
+    if weights is None:
+        return None
+    w = np.ascontiguousarray(weights, dtype=np.float64)
+    if w.shape != (n,):
+        raise ValueError("kest: weights must hold one value per record")
+    return w
+
+
 def column_list(df, columns, exclude=()):
     """The columns that take part, in the frame's order when not given."""
     if columns is None:

@@ -4,7 +4,7 @@ import pandas as pd
 
 from . import _lib as L
 from ._errors import Context, check, warn
-from ._frame import Matrix, column_list, is_categorical
+from ._frame import Matrix, column_list, is_categorical, record_weights
 
 
 def _by_list(by):
@@ -170,11 +170,7 @@ def impute_em(df, columns=None, weights=None, tol=1e-6, max_passes=100):
         if is_categorical(df[c]):
             raise TypeError(f"kest: EM fills numeric columns only; {c!r} is categorical")
     m = Matrix(df, columns)
-    w = None
-    if weights is not None:
-        w = L.doubles(weights)
-        if w.shape != (m.n,):
-            raise ValueError("kest: weights must hold one value per record")
+    w = record_weights(weights, m.n)
     include = np.ones(m.p, dtype=np.intc)
     data = m.data.copy()
     capacity = max(1, m.n * m.p)

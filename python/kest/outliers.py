@@ -4,7 +4,7 @@ import pandas as pd
 
 from . import _lib as L
 from ._errors import Context, check
-from ._frame import Matrix, column_list, is_categorical
+from ._frame import Matrix, column_list, is_categorical, record_weights
 
 _STARTS = {"em": 1, "median": 2, "complete": 0}
 
@@ -31,11 +31,7 @@ def bacon(df, columns=None, weights=None, alpha=0.05, size_factor=4, start="comp
     if start not in _STARTS:
         raise ValueError(f"kest: start must be em, median or complete, not {start!r}")
     m = Matrix(df, columns)
-    w = None
-    if weights is not None:
-        w = L.doubles(weights)
-        if w.shape != (m.n,):
-            raise ValueError("kest: weights must hold one value per record")
+    w = record_weights(weights, m.n)
     include = np.ones(m.p, dtype=np.intc)
     data = m.data.copy()
     member = np.zeros(m.n, dtype=np.float64)
