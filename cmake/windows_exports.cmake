@@ -13,13 +13,8 @@
 # compiled against the header (which refers to name@bytes) to the decorated
 # export.  Without DECORATED every export has its plain name only.
 cmake_minimum_required(VERSION 3.20)
-file(READ "${HEADER}" header)
-string(REGEX MATCHALL "KEST_API[^;(]*KEST_CALL[ \t]+[A-Za-z_0-9]+[ \t]*\\(" declarations "${header}")
-set(names)
-foreach(declaration IN LISTS declarations)
-  string(REGEX REPLACE ".*KEST_CALL[ \t]+([A-Za-z_0-9]+).*" "\\1" name "${declaration}")
-  list(APPEND names ${name})
-endforeach()
+include("${CMAKE_CURRENT_LIST_DIR}/declared_exports.cmake")
+kest_declared_exports("${HEADER}" names)
 list(LENGTH names count)
 if(count EQUAL 0)
   message(FATAL_ERROR "no exports declared in ${HEADER}")

@@ -82,6 +82,25 @@ constexpr StatusPass status_passes[] = {{1, KEST_STATUS_VALID},
                                         {-4, KEST_STATUS_ERROR},
                                         {2, KEST_STATUS_VALIDN}};
 
+// A routine's ErrorPair and, when it gave one, a handle of the library's
+// that R releases with finalize once nothing refers to it.
+SEXP result_with_handle(const char* routine, const int* error, const char* name, void* handle,
+                        R_CFinalizer_t finalize)
+{
+    const char* fields[] = {"routine", "error", name};
+    SEXP out = PROTECT(named_list(3, fields));
+    SET_VECTOR_ELT(out, 0, Rf_mkString(routine));
+    SET_VECTOR_ELT(out, 1, error_pair(error));
+    if (handle != nullptr) {
+        SEXP ptr = PROTECT(R_MakeExternalPtr(handle, R_NilValue, R_NilValue));
+        R_RegisterCFinalizerEx(ptr, finalize, TRUE);
+        SET_VECTOR_ELT(out, 2, ptr);
+        UNPROTECT(1);
+    }
+    UNPROTECT(1);
+    return out;
+}
+
 // Reads the data set under its shared lock: names, category codes, the
 // value of every cell that holds one (NaN otherwise) and its status.
 SEXP read_locked(const char* data_path, const char* schema_path, int* error)
@@ -190,18 +209,7 @@ SEXP kr_lock(SEXP schema_path)
     int error[2] = {0, 0};
     KestLock* lock = nullptr;
     xml_lock(Rf_translateCharUTF8(STRING_ELT(schema_path, 0)), KEST_LOCK_EXCLUSIVE, -1, &lock, error);
-    const char* fields[] = {"routine", "error", "lock"};
-    SEXP out = PROTECT(named_list(3, fields));
-    SET_VECTOR_ELT(out, 0, Rf_mkString("xml_lock"));
-    SET_VECTOR_ELT(out, 1, error_pair(error));
-    if (error[0] <= 0) {
-        SEXP ptr = PROTECT(R_MakeExternalPtr(lock, R_NilValue, R_NilValue));
-        R_RegisterCFinalizerEx(ptr, release_lock, TRUE);
-        SET_VECTOR_ELT(out, 2, ptr);
-        UNPROTECT(1);
-    }
-    UNPROTECT(1);
-    return out;
+    return result_with_handle("xml_lock", error, "lock", lock, release_lock);
 }
 
 SEXP kr_unlock(SEXP ptr)
@@ -381,18 +389,7 @@ void release_tree(SEXP ptr)
 // A grown or loaded tree handed to R, which frees it with the pointer.
 SEXP tree_result(const char* routine, const int* error, TreeNode* tree)
 {
-    const char* fields[] = {"routine", "error", "tree"};
-    SEXP out = PROTECT(named_list(3, fields));
-    SET_VECTOR_ELT(out, 0, Rf_mkString(routine));
-    SET_VECTOR_ELT(out, 1, error_pair(error));
-    if (tree != nullptr) {
-        SEXP ptr = PROTECT(R_MakeExternalPtr(tree, R_NilValue, R_NilValue));
-        R_RegisterCFinalizerEx(ptr, release_tree, TRUE);
-        SET_VECTOR_ELT(out, 2, ptr);
-        UNPROTECT(1);
-    }
-    UNPROTECT(1);
-    return out;
+    return result_with_handle(routine, error, "tree", tree, release_tree);
 }
 
 TreeNode* tree_of(SEXP ptr)
