@@ -24,12 +24,13 @@ double parse_decimal(std::string_view text) noexcept;
 // Plain decimals ("52341", "12.75", no sign or blanks) are by far the most
 // common value texts.  With at most 15 significant digits both the digits
 // and the power of ten are exact doubles, so one division gives the
-// correctly rounded value.  Returns false for any other text.
-inline bool parse_plain_decimal(const char* p, const char* end, double& out) noexcept
+// correctly rounded value.  Returns where the number stops, or null for any
+// text that does not start with a plain decimal.
+inline const char* scan_plain_decimal(const char* p, const char* end, double& out) noexcept
 {
-    constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     uint64_t mantissa = 0;
     int digits = 0;  // significant digits, leading zeros not counted
     const char* q = p;
@@ -46,14 +47,22 @@ inline bool parse_plain_decimal(const char* p, const char* end, double& out) noe
             digits += mantissa != 0;
         }
         decimals = static_cast<int>(q - fraction);
-        if (!had_integer_digits && decimals == 0) return false;  // a lone point
+        if (!had_integer_digits && decimals == 0) return nullptr;  // a lone point
     } else if (!had_integer_digits) {
-        return false;
+        return nullptr;
     }
-    if (digits > 15 || decimals > 22) return false;        // mantissa or power of ten not exact
-    if (q < end && (*q == 'e' || *q == 'E')) return false;  // an exponent may follow
+    if (digits > 15 || decimals > 22) return nullptr;        // mantissa or power of ten not exact
+    if (q < end && (*q == 'e' || *q == 'E')) return nullptr;  // an exponent may follow
     out = static_cast<double>(mantissa) / exact_powers_of_ten[decimals];
-    return true;
+    return q;
+}
+
+// Whether the text starts with a plain decimal, whose value is then in out;
+// what follows the number is ignored, as the C library's conversion ignores
+// it.
+inline bool parse_plain_decimal(const char* p, const char* end, double& out) noexcept
+{
+    return scan_plain_decimal(p, end, out) != nullptr;
 }
 
 // Any text the plain path does not take: empty when it holds no decimal

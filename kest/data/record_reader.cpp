@@ -29,7 +29,7 @@ bool RecordReader::is_record_line(std::string_view line) const noexcept
 Outcome RecordReader::start(int num_vars, const CategoryTable* categories)
 {
     if (auto fault = read_schema_names(schema_, num_vars, names_, categories)) return fault;
-    scanner_.emplace(names_.variables);
+    scanner_.emplace(names_.variables, names_.record);
     for (;;) {
         const auto result = data_.next();
         if (result != LineReader::Result::line) return line_fault(data_, result, Fault{1, 1});
@@ -60,12 +60,24 @@ Outcome read_cell_value(const RecordReader& records, int j, std::size_t value_st
                         std::optional<double>& value)
 {
     value.reset();
+    double number;
+    // A line in the writer's form had its plain decimals read by the walk.
+    if (records.scanner().plain_number(j, number)) {
+        value.emplace(number);
+        return std::nullopt;
+    }
     const auto text = records.scanner().value_text(j, value_start);
     if (!text) return Fault{1, 2};
     if (text->size() > KEST_MAX_VALUE_TEXT)
         return Fault{KEST_ERR_VALUE_TOO_LONG, static_cast<int>(std::min<long>(records.line_number(), INT_MAX))};
-    const std::optional<double> number = read_number_text(*text);
-    if (number && std::isfinite(*number)) value = number;
+    // Taken apart rather than copied as one optional: the copy of a value
+    // just stored field by field stalls on every cell.
+    if (parse_plain_decimal(text->data(), text->data() + text->size(), number)) {
+        value.emplace(number);  // plain decimals are always finite
+        return std::nullopt;
+    }
+    const std::optional<double> general = read_general_number_text(*text);
+    if (general && std::isfinite(*general)) value.emplace(*general);
     return std::nullopt;
 }
 

@@ -1,11 +1,14 @@
 #include "data/record_scanner.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "data/number_text.h"
 
 namespace kest {
 
@@ -72,6 +75,35 @@ uint64_t load_prefix(const char* p, std::size_t n, std::size_t room) noexcept
     return v;
 }
 
+// The characters that separate the runs of a line in the writer's form:
+// names, "Status=", status texts and values lie between them.
+constexpr std::string_view delimiters = "<>/ '";
+
+bool holds_delimiter(std::string_view text) noexcept
+{
+    return text.find_first_of(delimiters) != std::string_view::npos;
+}
+
+// The characters of the values the writer and the converter write: digits,
+// a sign, a point, an exponent, and the blank of a missing value.
+constexpr bool is_number_char(char c) noexcept
+{
+    return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
+}
+
+constexpr bool is_value_char(char c) noexcept { return is_number_char(c) || c == ' '; }
+
+constexpr std::array<bool, 256> value_chars = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = is_value_char(static_cast<char>(c));
+    return table;
+}();
+
+bool only_number_chars(std::string_view text) noexcept
+{
+    return std::all_of(text.begin(), text.end(), is_number_char);
+}
+
 }  // namespace
 
 // A text of length n >= 2 as its first and last eight bytes (or all of
@@ -93,7 +125,8 @@ inline uint64_t RecordScanner::hash_of(const TextKey& key) noexcept
     return h ^ (h >> 33);
 }
 
-RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filter_(65536 / 64, 0)
+RecordScanner::RecordScanner(const std::vector<std::string>& names, std::string_view record)
+    : pair_filter_(65536 / 64, 0)
 {
     for (const std::string& name : names) {
         add_pattern(name);
@@ -106,6 +139,7 @@ RecordScanner::RecordScanner(const std::vector<std::string>& names) : pair_filte
     build_index();
     build_expected_order(names.size());
     first_.assign(patterns_.size(), npos);
+    check_names_for_written_lines(names, record);
 }
 
 void RecordScanner::add_pattern(std::string text)
@@ -240,6 +274,12 @@ void RecordScanner::note_candidate(std::size_t position)
 
 void RecordScanner::scan(std::string_view line)
 {
+    line_walked_ = walk_written_ && walk_written_line(line);
+    if (!line_walked_) search(line);
+}
+
+void RecordScanner::search(std::string_view line)
+{
     line_ = line;
     std::fill(first_.begin(), first_.end(), npos);
     marks_.clear();
@@ -310,8 +350,104 @@ void RecordScanner::scan(std::string_view line)
     for (; i < last; ++i) check(i);
 }
 
+// In a line of the writer's form,
+//   <record><n0 Status='S0'>v0</n0><n1 Status='S1'>v1</n1>...
+// with values made of number characters and blanks, every name is found at
+// its own cell by the search as well, provided that no name can occur
+// earlier in such a line.  A name holding none of the delimiters can occur
+// only inside one run between them: the record's name, an earlier name,
+// "Status=", a status text or a value.  So the walk is allowed when every
+// name holds no delimiter and some character that is not a number
+// character, and occurs in neither the record's name, "Status=", a status
+// text nor an earlier name.
+// Its end tag "/name" can then occur only in the end tag of an earlier name
+// that starts with it, which is ruled out too.
+void RecordScanner::check_names_for_written_lines(const std::vector<std::string>& names, std::string_view record)
+{
+    if (record.empty() || holds_delimiter(record) || names.empty()) return;
+    constexpr std::string_view fixed_runs[] = {"Status=", "Validn", "Missing", "Error", "Suspect", "Imputed"};
+    for (const std::string& name : names) {
+        if (name.empty() || holds_delimiter(name) || only_number_chars(name)) return;
+        if (record.find(name) != std::string_view::npos) return;
+        for (std::string_view run : fixed_runs)
+            if (run.find(name) != std::string_view::npos) return;
+    }
+    // Joined by a delimiter, a name is first found at its own place exactly
+    // when no earlier name holds it.
+    std::string joined;
+    std::vector<std::size_t> places;
+    for (const std::string& name : names) {
+        joined += '<';
+        places.push_back(joined.size());
+        joined += name;
+    }
+    search(joined);
+    for (std::size_t j = 0; j < names.size(); ++j)
+        if (first_[2 * j] != places[j]) return;
+    line_ = {};
+
+    record_open_ = tag_of("<" + std::string(record) + ">");
+    for (const std::string& name : names) {
+        start_tags_.push_back(tag_of("<" + name + std::string(status_mark)));
+        end_tags_.push_back(tag_of("</" + name + ">"));
+    }
+    cells_.resize(names.size());
+    walk_written_ = true;
+}
+
+// Whether the text at p, with room bytes readable, starts with the tag.
+inline bool RecordScanner::starts_with_tag(const char* p, std::size_t room, const Tag& tag) noexcept
+{
+    if (tag.key.length > room) return false;
+    const TextKey here = key_of(p, tag.key.length, room);
+    return here.head == tag.key.head && here.tail == tag.key.tail &&
+           (tag.key.length <= 16 || std::memcmp(p + 8, tag.text.data() + 8, tag.key.length - 16) == 0);
+}
+
+RecordScanner::Tag RecordScanner::tag_of(std::string text)
+{
+    const TextKey key = key_of(text.data(), text.size(), text.size());
+    return Tag{std::move(text), key};
+}
+
+// Takes the cells of a line in the writer's form; false, with nothing
+// decided, for any other line.
+bool RecordScanner::walk_written_line(std::string_view line)
+{
+    line_ = line;
+    const char* const text = line.data();
+    const std::size_t size = line.size();
+    if (!starts_with_tag(text, size, record_open_)) return false;
+    std::size_t p = record_open_.key.length;
+    for (std::size_t j = 0; j < cells_.size(); ++j) {
+        const Tag& start_tag = start_tags_[j];
+        if (!starts_with_tag(text + p, size - p, start_tag)) return false;
+        p += start_tag.key.length;
+        const StatusCode status = status_at(p - status_mark.size());
+        if (status == status_absent) return false;
+        p += status_text_length[status];
+        if (p >= size || text[p] != '>') return false;
+        const std::size_t value_start = ++p;
+        double number = 0.0;
+        const char* const stop = scan_plain_decimal(text + p, text + size, number);
+        const bool plain = stop != nullptr && stop < text + size && *stop == '<' &&
+                           stop - (text + p) <= static_cast<std::ptrdiff_t>(KEST_MAX_VALUE_TEXT);
+        if (plain) p = static_cast<std::size_t>(stop - text);
+        while (p < size && value_chars[static_cast<unsigned char>(text[p])]) ++p;
+        const Tag& end_tag = end_tags_[j];
+        if (!starts_with_tag(text + p, size - p, end_tag)) return false;
+        cells_[j] = WrittenCell{status, plain, value_start, p, number};
+        p += end_tag.key.length;
+    }
+    return true;
+}
+
 std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
 {
+    if (line_walked_) {
+        const WrittenCell& cell = cells_[static_cast<std::size_t>(j)];
+        return CellStart{cell.status, cell.value_start};
+    }
     const std::size_t name = first_[2 * static_cast<std::size_t>(j)];
     if (name == npos) return std::nullopt;
 
@@ -355,7 +491,8 @@ std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
 
 std::optional<std::string_view> RecordScanner::value_text(int j, std::size_t value_start) const
 {
-    const std::size_t end_tag = first_[2 * static_cast<std::size_t>(j) + 1];
+    const std::size_t end_tag =
+        line_walked_ ? cells_[static_cast<std::size_t>(j)].value_end + 1 : first_[2 * static_cast<std::size_t>(j) + 1];
     if (end_tag == npos || end_tag <= value_start) return std::nullopt;
     return line_.substr(value_start, end_tag - 1 - value_start);
 }

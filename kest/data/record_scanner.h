@@ -6,6 +6,12 @@
 // from its start once per variable would cost variables x line length; the
 // scanner instead finds the first occurrence of every name and end tag, and
 // every status attribute, in one pass per line, with exactly the same result.
+//
+// Lines as the writer makes them, every cell in schema order right after the
+// record's start tag, are read faster still: when the names are such that
+// none can occur before its own cell in such a line (see
+// check_names_for_written_lines), the cells are taken in one walk along the
+// line, and any line that departs from that form goes through the search.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +40,8 @@ enum StatusCode : int {
 
 class RecordScanner {
 public:
-    explicit RecordScanner(const std::vector<std::string>& names);
+    // record is the record type's name; without it every line is searched.
+    explicit RecordScanner(const std::vector<std::string>& names, std::string_view record = {});
 
     // Indexes one record line; the queries below refer to it until the next
     // call.  The line must stay alive meanwhile.
@@ -52,6 +59,17 @@ public:
     // the first "/name" of the line.  Empty when that end tag does not come
     // after value_start.
     std::optional<std::string_view> value_text(int j, std::size_t value_start) const;
+
+    // The number of cell j's value text when the line is in the writer's
+    // form and the whole text is a plain decimal of an allowed length (see
+    // scan_plain_decimal): the walk along such a line reads it in passing.
+    bool plain_number(int j, double& number) const noexcept
+    {
+        if (!line_walked_) return false;
+        const WrittenCell& cell = cells_[static_cast<std::size_t>(j)];
+        number = cell.number;
+        return cell.plain;
+    }
 
 private:
     struct StatusMark {
@@ -74,7 +92,26 @@ private:
         uint32_t pattern;
     };
 
+    // A cell of a line in the writer's form: its status, its value text
+    // from value_start up to the "<" of its end tag at value_end, and the
+    // text's number when the whole text is a plain decimal.
+    struct WrittenCell {
+        StatusCode status;
+        bool plain;
+        std::size_t value_start;
+        std::size_t value_end;
+        double number;
+    };
+
+    // A tag of the writer's form, with its key for quick comparison.
+    struct Tag {
+        std::string text;
+        TextKey key;
+    };
+
     static TextKey key_of(const char* p, std::size_t n, std::size_t room) noexcept;
+    static Tag tag_of(std::string text);
+    static bool starts_with_tag(const char* p, std::size_t room, const Tag& tag) noexcept;
     static uint64_t hash_of(const TextKey& key) noexcept;
 
     void add_pattern(std::string text);
@@ -83,6 +120,9 @@ private:
     void note_candidate(std::size_t position);
     void note_match(uint32_t pattern, std::size_t position);
     StatusCode status_at(std::size_t position) const;
+    void search(std::string_view line);
+    void check_names_for_written_lines(const std::vector<std::string>& names, std::string_view record);
+    bool walk_written_line(std::string_view line);
 
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
     static constexpr uint32_t empty_slot = static_cast<uint32_t>(-1);
@@ -120,6 +160,15 @@ private:
     std::vector<std::size_t> first_;  // first occurrence of each pattern in line_
     std::vector<StatusMark> marks_;   // status attributes in line_, in order
     mutable std::size_t mark_cursor_ = 0;
+
+    // The writer's form: "<record>", then per variable its start tag up to
+    // the status text, and its end tag.
+    bool walk_written_ = false;  // whether the names allow the walk
+    bool line_walked_ = false;   // whether line_ was read by the walk
+    Tag record_open_;
+    std::vector<Tag> start_tags_;
+    std::vector<Tag> end_tags_;
+    std::vector<WrittenCell> cells_;
 };
 
 }  // namespace kest
