@@ -3,9 +3,14 @@
 // run, so that the ratio of the two says how much the routine costs over
 // merely streaming its input (and output) through stdio.
 //
-//   xml_read    vs  fgets of the data file, every byte touched        (<= 3x)
+//   xml_read    vs  fgets of the data file, every byte touched        (<= 2x)
 //   xml_update  vs  fgets of the data file, fputs to a new file       (<= 4x)
-//   data_conv   vs  fgets of the text file, every byte touched        (<= 3x)
+//   data_conv   vs  fgets/fputs copy of the data file it writes into
+//                   a new file                                        (<= 1.5x)
+//
+// The converter's output is several times the size of its input, so the
+// copy of a file of the output's size is the baseline that fits what it
+// must at least do.
 //
 // Two data sets are generated per run in a private folder under the system
 // temp folder: 200 000 records x 10 variables and 20 000 x 100.  Each is
@@ -507,8 +512,8 @@ uint64_t sum_lines(const fs::path& path)
 }
 
 // Copies a file line by line through the fgets buffer into a new
-// file, then removes the copy.
-bool copy_lines(const fs::path& from, const fs::path& to)
+// file, then removes the copy unless asked to keep it.
+bool copy_lines(const fs::path& from, const fs::path& to, bool keep = false)
 {
     std::FILE* in = std::fopen(from.c_str(), "r");
     if (in == nullptr) return false;
@@ -521,7 +526,7 @@ bool copy_lines(const fs::path& from, const fs::path& to)
     while (std::fgets(buffer, sizeof buffer, in) != nullptr) std::fputs(buffer, out);
     std::fclose(in);
     const bool ok = std::fclose(out) == 0;
-    std::remove(to.c_str());
+    if (!keep) std::remove(to.c_str());
     return ok;
 }
 
@@ -538,9 +543,9 @@ struct Pair {
 };
 
 const Pair pairs[] = {
-    {"xml_read", 3.0, "fgets of the data file, bytes summed"},
+    {"xml_read", 2.0, "fgets of the data file, bytes summed"},
     {"xml_update", 4.0, "fgets/fputs copy of the data file"},
-    {"data_conv", 3.0, "fgets of the text file, bytes summed"},
+    {"data_conv", 1.5, "fgets/fputs copy of the data file it writes, into a new file"},
 };
 
 std::string bench_name(const std::string& routine, const DataSet& ds, bool baseline)
@@ -612,11 +617,21 @@ void register_benchmarks(std::vector<DataSet>& sets, const Plan& plan)
                     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d->update_bytes));
                 });
             } else {
+                // Like the converter, the copy goes into a new file each time.
                 base = benchmark::RegisterBenchmark(bench_name(pair.routine, ds, true).c_str(), [d](benchmark::State& state) {
+                    const fs::path copy = d->data.string() + ".copy";
+                    bool ok = true;
                     for (auto _ : state) {
-                        uint64_t sum = sum_lines(d->text);
-                        benchmark::DoNotOptimize(sum);
+                        state.PauseTiming();
+                        std::error_code ec;
+                        fs::remove(copy, ec);
+                        state.ResumeTiming();
+                        ok = copy_lines(d->data, copy, true);
+                        if (!ok) break;
                     }
+                    std::error_code ec;
+                    fs::remove(copy, ec);
+                    if (!ok) state.SkipWithError("cannot copy the data file");
                     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d->text_bytes));
                 });
                 routine = benchmark::RegisterBenchmark(bench_name(pair.routine, ds, false).c_str(), [d](benchmark::State& state) {
@@ -684,16 +699,8 @@ void print_ratios(const std::vector<DataSet>& sets, const RatioReporter& reporte
                 std::printf("%-22s  routine CPU time %.1f ms of %.1f ms real; the rest is waiting, chiefly for the sync\n", "",
                             r->median_cpu_ms, r->median_ms);
             } else if (pair.routine == "data_conv") {
-                // The converter writes a data file several times the size of its
-                // input; the line-by-line copy of a data file of that size shows
-                // what the output alone costs against this baseline.
-                const Timing* copy = find(bench_name("xml_update", ds, true));
-                std::printf("%-22s  output %.1f MB for %.1f MB of input (%.1fx)", "", ds.data_bytes / 1e6,
+                std::printf("%-22s  output %.1f MB for %.1f MB of input (%.1fx)\n", "", ds.data_bytes / 1e6,
                             ds.text_bytes / 1e6, static_cast<double>(ds.data_bytes) / ds.text_bytes);
-                if (copy != nullptr && copy->median_ms > 0)
-                    std::printf("; copying a data file of that size by lines takes %.1f ms = %.1fx this baseline",
-                                copy->median_ms, copy->median_ms / b->median_ms);
-                std::printf("\n");
             }
             ++measured;
             if (ratio <= pair.target) ++met;

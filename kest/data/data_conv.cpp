@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "data/data_set_lock.h"
 #include "data/fault.h"
@@ -226,23 +229,99 @@ std::string root_start_tag(const Arguments& a)
 std::string record_start_tag(const Arguments& a) { return std::string("<") + a.dataset + "_rec>"; }
 std::string record_end_tag(const Arguments& a) { return std::string("</") + a.dataset + "_rec>\n"; }
 
-// The longest line the converter could write into the data file or the
-// schema: a record whose every field is as long as a field may be and
-// marked Validn (or Missing, when that element is longer), a declaration
-// with its code list, or a line with a path or the dataset name.  The
-// stylesheet is not counted: no reader of the format reads it.
-std::size_t longest_line(const Arguments& a)
+// The longest record line, with its line feed, that the converter could
+// write: every field as long as a field may be and marked Validn (or
+// Missing, when that element is longer).
+std::size_t longest_record(const Arguments& a, const std::vector<FieldTags>& tags)
 {
-    std::size_t longest = std::max({stylesheet_instruction(a).size(), root_start_tag(a).size(), data_type_line(a).size()});
-    std::size_t record = record_start_tag(a).size() + record_end_tag(a).size() - 1;  // without the line feed
-    for (const FieldTags& t : make_field_tags(a)) {
+    std::size_t record = record_start_tag(a).size() + record_end_tag(a).size();
+    for (const FieldTags& t : tags) {
         const std::size_t number = std::max(t.valid.size(), t.validn.size()) + KEST_MAX_FIELD + t.close.size();
         record += std::max(number, t.missing.size());
     }
-    longest = std::max(longest, record);
+    return record;
+}
+
+// The longest line the converter could write into the data file or the
+// schema: a record, a declaration with its code list, or a line with a
+// path or the dataset name.  The stylesheet is not counted: no reader of
+// the format reads it.
+std::size_t longest_line(const Arguments& a)
+{
+    std::size_t longest = std::max({stylesheet_instruction(a).size(), root_start_tag(a).size(), data_type_line(a).size()});
+    longest = std::max(longest, longest_record(a, make_field_tags(a)) - 1);  // without the line feed
     for (int j = 0; j < a.num_vars; ++j) longest = std::max(longest, declaration_line(a, j).size());
     return longest;
 }
+
+// Builds a record line in memory that has room for the longest record
+// (longest_record), so the cells go in without a check of room each.
+class CellWriter {
+public:
+    explicit CellWriter(char* at) noexcept : at_(at) {}
+    // Tags and numbers are short: copied as two overlapping fixed-size
+    // blocks they need no call to the library's copy.
+    void put(std::string_view text) noexcept
+    {
+        const std::size_t n = text.size();
+        const char* from = text.data();
+        if (n >= 16 && n <= 32) {
+            std::memcpy(at_, from, 16);
+            std::memcpy(at_ + n - 16, from + n - 16, 16);
+        } else if (n >= 8 && n < 16) {
+            std::memcpy(at_, from, 8);
+            std::memcpy(at_ + n - 8, from + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(at_, from, 4);
+            std::memcpy(at_ + n - 4, from + n - 4, 4);
+        } else if (n > 0 && n < 4) {
+            at_[0] = from[0];
+            at_[n / 2] = from[n / 2];
+            at_[n - 1] = from[n - 1];
+        } else {
+            std::memcpy(at_, from, n);
+        }
+        at_ += n;
+    }
+    char* end() const noexcept { return at_; }
+
+private:
+    char* at_;
+};
+
+// The record lines are gathered in chunks of a megabyte or more and handed
+// to the stream whole.  A chunk larger than the stream's own buffer goes
+// straight to the file, instead of being copied into that buffer first.
+// Whatever was gathered reaches the stream on every way out, a fault
+// included, as each line did when it was written at once.
+class RecordChunks {
+public:
+    RecordChunks(std::FILE* out, std::size_t longest_record)
+        : out_(out), room_(longest_record), buffer_(std::max(std::size_t{1} << 20, 2 * longest_record))
+    {
+    }
+    RecordChunks(const RecordChunks&) = delete;
+    RecordChunks& operator=(const RecordChunks&) = delete;
+    ~RecordChunks() { flush(); }
+    // Where the next record line goes; it may take up to longest_record.
+    char* next_line()
+    {
+        if (buffer_.size() - used_ < room_) flush();
+        return buffer_.data() + used_;
+    }
+    void add_line(const char* end) noexcept { used_ = static_cast<std::size_t>(end - buffer_.data()); }
+    void flush() noexcept
+    {
+        if (used_ > 0) std::fwrite(buffer_.data(), 1, used_, out_);
+        used_ = 0;
+    }
+
+private:
+    std::FILE* out_;
+    std::size_t room_;
+    std::vector<char> buffer_;
+    std::size_t used_ = 0;
+};
 
 bool is_digit(char c) { return static_cast<unsigned>(c - '0') < 10; }
 
@@ -254,28 +333,90 @@ bool is_below_floor(std::string_view number, double floor)
     return parse_decimal(number) < floor;
 }
 
-// Writes the cell of one field: Missing when it has no digit, otherwise the
-// number text (from the first minus sign, point or digit to the first blank,
-// or line feed in the last field) unchanged, with status Validn when its
-// value is below the floor.
-void append_field_cell(std::string& out, std::string_view field, const FieldTags& tags, double floor)
+bool starts_number(char c) { return is_digit(c) || c == '-' || c == '.'; }
+
+// Where a field's number text lies: from its first minus sign, point or
+// digit to the first blank or line feed after that (or the field's end).
+// A field without any digit is Missing.
+struct FieldShape {
+    std::size_t start;
+    std::size_t end;
+    bool has_digit;
+};
+
+FieldShape shape_of(std::string_view field)
 {
     std::size_t start = 0;
-    while (start < field.size() && !is_digit(field[start]) && field[start] != '-' && field[start] != '.') ++start;
+    while (start < field.size() && !starts_number(field[start])) ++start;
     std::size_t end = start;
     bool digit = false;
     while (end < field.size() && field[end] != ' ' && field[end] != '\n') digit |= is_digit(field[end++]);
     // A digit may also stand after the number text, or the field may hold
     // none at all.
     for (std::size_t k = end; !digit && k < field.size(); ++k) digit = is_digit(field[k]);
-    if (!digit) {
-        out += tags.missing;
+    return FieldShape{start, end, digit};
+}
+
+#if defined(__SSE2__)
+// A field holds at most KEST_MAX_FIELD characters, so it and its delimiter
+// nearly always lie within the next sixteen bytes: these are classified at
+// once, a bit per byte.  The field's length as next_field gives it.
+std::size_t field_in_block(const char* p, char delimiter, FieldShape& shape) noexcept
+{
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+    const auto equal = [&](char c) { return _mm_cmpeq_epi8(block, _mm_set1_epi8(c)); };
+    const unsigned delimiters = bits(equal(delimiter));
+    if (delimiters == 0) return std::string_view::npos;
+    const auto length = static_cast<unsigned>(__builtin_ctz(delimiters));
+    const unsigned field = (1u << length) - 1;
+    // Signed comparisons: bytes of 0x80 and above are negative, never digits.
+    const unsigned digits =
+        bits(_mm_and_si128(_mm_cmpgt_epi8(block, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(block, _mm_set1_epi8('9' + 1)))) & field;
+    if (digits == 0) {
+        shape = FieldShape{0, 0, false};
+        return length;
+    }
+    const unsigned starts = (digits | bits(_mm_or_si128(equal('-'), equal('.')))) & field;
+    const auto start = static_cast<unsigned>(__builtin_ctz(starts));  // a digit is one
+    const unsigned blanks = bits(_mm_or_si128(equal(' '), equal('\n'))) & field & ~((1u << start) - 1);
+    const unsigned end = blanks != 0 ? static_cast<unsigned>(__builtin_ctz(blanks)) : length;
+    shape = FieldShape{start, end, true};
+    return length;
+}
+#endif
+
+// The next field of the rest of a line: its length up to the delimiter
+// (npos when no delimiter follows, and the field is the rest), and its
+// shape.  Given back in pieces: a structure built field by field and then
+// copied whole stalls the copy on every field.
+std::size_t next_field(std::string_view rest, char delimiter, FieldShape& shape)
+{
+#if defined(__SSE2__)
+    if (rest.size() >= 16) {
+        const std::size_t length = field_in_block(rest.data(), delimiter, shape);
+        if (length != std::string_view::npos) return length;
+    }
+#endif
+    const std::size_t length = rest.find(delimiter);
+    shape = shape_of(rest.substr(0, length));
+    return length;
+}
+
+// Writes the cell of one field: Missing when it has no digit, otherwise the
+// number text unchanged, with status Validn when its value is below the
+// floor.
+void append_field_cell(CellWriter& out, std::string_view field, const FieldShape& shape, const FieldTags& tags,
+                       double floor)
+{
+    if (!shape.has_digit) {
+        out.put(tags.missing);
         return;
     }
-    const std::string_view number = field.substr(start, end - start);
-    out += is_below_floor(number, floor) ? tags.validn : tags.valid;
-    out += number;
-    out += tags.close;
+    const std::string_view number = field.substr(shape.start, shape.end - shape.start);
+    out.put(is_below_floor(number, floor) ? tags.validn : tags.valid);
+    out.put(number);
+    out.put(tags.close);
 }
 
 // Every double quote that opens a quoted text must be closed on the same line.
@@ -287,7 +428,7 @@ bool quotes_closed(std::string_view line)
 // Splits one record line into the cells of the data file.  The text of the
 // line, as far as it was converted, is in out even on failure.
 Outcome convert_record(const Arguments& a, const std::vector<FieldTags>& tags, std::string_view line,
-                       bool had_line_feed, long line_number, int record, std::string& out)
+                       bool had_line_feed, long line_number, int record, CellWriter& out)
 {
     const char delimiter = a.delim_type == 0 ? ' ' : a.delim_type == 1 ? '\t' : ',';
     const int too_long_detail = static_cast<int>(std::min<long>(line_number, INT_MAX));
@@ -296,18 +437,19 @@ Outcome convert_record(const Arguments& a, const std::vector<FieldTags>& tags, s
     std::string_view rest = line;
     int f = 0;
     while (f < a.num_vars) {
-        const std::size_t at = rest.find(delimiter);
+        FieldShape shape;
+        const std::size_t at = next_field(rest, delimiter, shape);
         if (at == 0) {
-            if (a.delim_type != 0) out += tags[f++].missing;
+            if (a.delim_type != 0) out.put(tags[f++].missing);
             rest.remove_prefix(1);
         } else if (at != std::string_view::npos) {
             if (at > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
-            append_field_cell(out, rest.substr(0, at), tags[f], a.valid_floor);
+            append_field_cell(out, rest.substr(0, at), shape, tags[f], a.valid_floor);
             ++f;
             rest.remove_prefix(at + 1);
         } else {
             if (rest.size() + feed > KEST_MAX_FIELD) return Fault{KEST_ERR_FIELD_TOO_LONG, too_long_detail};
-            append_field_cell(out, rest, tags[f], a.valid_floor);
+            append_field_cell(out, rest, shape, tags[f], a.valid_floor);
             if (f != a.num_vars - 1) return Fault{51, record + 1};
             break;
         }
@@ -326,8 +468,6 @@ Outcome convert(Arguments a)
         return fault;
     LineReader text(a.text_path);
     if (!text.is_open()) return Fault{2, 1};
-    constexpr std::size_t data_buffer_size = std::size_t{1} << 20;
-    const auto data_buffer = std::make_unique<char[]>(data_buffer_size);  // outlives the stream below
     FilePtr data = open_file(a.data_path, "wb");
     if (!data) return Fault{3, 1};
     for (int j = 0; j < a.num_vars; ++j) replace_chars(a.names[j], " ", '_');
@@ -341,7 +481,6 @@ Outcome convert(Arguments a)
     if (a.delim_type < 0 || a.delim_type > 2) return Fault{8, a.delim_type};
 
     std::FILE* out = data.get();
-    std::setvbuf(out, data_buffer.get(), _IOFBF, data_buffer_size);
     std::fputs("<?xml version='1.0'?>\n", out);
     std::fprintf(out, "%s\n", stylesheet_instruction(a).c_str());
     std::fprintf(out, "%s\n", root_start_tag(a).c_str());
@@ -349,7 +488,7 @@ Outcome convert(Arguments a)
     const std::string record_open = record_start_tag(a);
     const std::string record_close = record_end_tag(a);
     const std::vector<FieldTags> tags = make_field_tags(a);
-    std::string line_out;
+    RecordChunks records(out, longest_record(a, tags));
     for (int n = 0; n < a.num_obs; ++n) {
         const auto result = text.next();
         if (result == LineReader::Result::too_long) return Fault{KEST_ERR_LINE_TOO_LONG, line_detail(text)};
@@ -358,15 +497,17 @@ Outcome convert(Arguments a)
         bool feed = text.had_line_feed();
         if (feed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!quotes_closed(line)) return Fault{51, n + 1};
-        line_out.assign(record_open);
+        CellWriter line_out(records.next_line());
+        line_out.put(record_open);
         const Outcome fault = convert_record(a, tags, line, feed, text.line_number(), n, line_out);
         if (fault) {
-            if (fault->code == 51) std::fwrite(line_out.data(), 1, line_out.size(), out);
+            if (fault->code == 51) records.add_line(line_out.end());
             return fault;
         }
-        line_out += record_close;
-        std::fwrite(line_out.data(), 1, line_out.size(), out);
+        line_out.put(record_close);
+        records.add_line(line_out.end());
     }
+    records.flush();
     std::fputs("</kest_data>\n", out);
     if (!close_written(data)) return Fault{3, 2};
     return std::nullopt;

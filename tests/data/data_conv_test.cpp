@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -367,16 +369,77 @@ TEST(DataConvTest, LinesBeyondTheReadersLimitAreRefusedBeforeAnyFile)
     }
 }
 
-TEST(DataConvTest, IncompleteRecordStaysInTheDataFile)
+// A record refused part way stays in the data file as far as it was
+// converted, after every record before it, whatever refuses it.
+TEST(DataConvTest, RecordsBeforeARefusalStayInTheDataFile)
 {
-    ScratchDir dir;
-    Conversion c(dir);
-    c.num_obs = 2;
-    ASSERT_EQ(c.run_on("4,5,6\n1,2\n"), (Pair{51, 2}));
-    EXPECT_EQ(read_file(c.data_path),
-              data_head(c.xsl_path, c.schema_path) +
-                  record_line("D", cell("a", "Valid", "4") + cell("b", "Valid", "5") + cell("c", "Valid", "6")) +
-                  "<D_rec>" + cell("a", "Valid", "1") + cell("b", "Valid", "2"));
+    const std::string first =
+        record_line("D", cell("a", "Valid", "4") + cell("b", "Valid", "5") + cell("c", "Valid", "6"));
+    struct Case {
+        std::string second_line;
+        Pair error;
+        std::string left;  // the data file's text after the first record
+    };
+    const Case cases[] = {
+        {"1,2\n", {51, 2}, "<D_rec>" + cell("a", "Valid", "1") + cell("b", "Valid", "2")},
+        {"1,\"2,3\n", {51, 2}, ""},
+        {"1,2,123456789012345\n", {63, 2}, ""},
+        {std::string(KEST_MAX_LINE, 'x') + "\n", {61, 2}, ""},
+    };
+    for (const Case& k : cases) {
+        ScratchDir dir;
+        Conversion c(dir);
+        c.num_obs = 2;
+        ASSERT_EQ(c.run_on("4,5,6\n" + k.second_line), k.error) << k.second_line.substr(0, 30);
+        EXPECT_EQ(read_file(c.data_path), data_head(c.xsl_path, c.schema_path) + first + k.left)
+            << k.second_line.substr(0, 30);
+    }
+}
+
+// The cell of a field as the converter defines it: Missing without a digit,
+// otherwise the text from the first minus sign, point or digit to the first
+// blank or line feed after it, Validn when its value is below 0.
+std::string model_cell(const std::string& name, const std::string& field)
+{
+    if (field.find_first_of("0123456789") == std::string::npos) return missing_cell(name);
+    const std::size_t start = field.find_first_of("-.0123456789");
+    const std::size_t end = std::min(field.find_first_of(" \n", start), field.size());
+    const std::string number = field.substr(start, end - start);
+    return cell(name, std::strtod(number.c_str(), nullptr) < 0 ? "Validn" : "Valid", number);
+}
+
+// Random fields of up to the longest length, of digits, signs, points,
+// blanks, letters and bytes above 0x7f, as the first, middle and last
+// fields of lines long and short, against the definition.
+TEST(DataConvTest, RandomFieldsMatchTheDefinition)
+{
+    std::mt19937 random(5);
+    const std::string alphabet = "0123456789-.- e+zN\x80\xff";  // no x: strtod would read hexadecimal
+    for (int round = 0; round < 300; ++round) {
+        ScratchDir dir;
+        Conversion c(dir);
+        const int num_vars = 1 + static_cast<int>(random() % 12);
+        c.names.clear();
+        for (int j = 0; j < num_vars; ++j) c.names.push_back("v" + std::to_string(j));
+        c.flags.assign(static_cast<std::size_t>(num_vars), 0);
+        c.num_codes.assign(static_cast<std::size_t>(num_vars), 0);
+        c.num_obs = 20;
+        std::string text, expected;
+        for (int r = 0; r < c.num_obs; ++r) {
+            std::string cells;
+            for (int j = 0; j < num_vars; ++j) {
+                std::string field;
+                const int length = static_cast<int>(random() % (KEST_MAX_FIELD + 1)) - (j == num_vars - 1);
+                for (int k = 0; k < length; ++k) field += alphabet[random() % alphabet.size()];
+                text += field + (j + 1 < num_vars ? "," : "\n");
+                cells += field.empty() ? missing_cell(c.names[static_cast<std::size_t>(j)])
+                                       : model_cell(c.names[static_cast<std::size_t>(j)], field);
+            }
+            expected += record_line("D", cells);
+        }
+        ASSERT_EQ(c.run_on(text), (Pair{0, 0})) << text;
+        ASSERT_EQ(c.records(), expected) << text;
+    }
 }
 
 TEST(DataConvTest, HeaderShortageFailsAfterStylesheetAndSchema)
