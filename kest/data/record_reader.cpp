@@ -56,22 +56,17 @@ Outcome RecordReader::next_record(bool& got)
     return std::nullopt;
 }
 
-Outcome read_cell_value(const RecordReader& records, int j, std::size_t value_start,
+Outcome read_text_value(const RecordReader& records, int j, std::size_t value_start,
                         std::optional<double>& value)
 {
     value.reset();
-    double number;
-    // A line in the writer's form had its plain decimals read by the walk.
-    if (records.scanner().plain_number(j, number)) {
-        value.emplace(number);
-        return std::nullopt;
-    }
     const auto text = records.scanner().value_text(j, value_start);
     if (!text) return Fault{1, 2};
     if (text->size() > KEST_MAX_VALUE_TEXT)
         return Fault{KEST_ERR_VALUE_TOO_LONG, static_cast<int>(std::min<long>(records.line_number(), INT_MAX))};
     // Taken apart rather than copied as one optional: the copy of a value
     // just stored field by field stalls on every cell.
+    double number;
     if (parse_plain_decimal(text->data(), text->data() + text->size(), number)) {
         value.emplace(number);  // plain decimals are always finite
         return std::nullopt;

@@ -48,12 +48,25 @@ private:
     bool at_first_record_ = false;
 };
 
+// read_cell_value's reading of the value text itself.
+Outcome read_text_value(const RecordReader& records, int j, std::size_t value_start,
+                        std::optional<double>& value);
+
 // The value of a cell whose status makes it a candidate value: the text
 // between the start tag and the end tag converted as a decimal number.
 // value stays empty when the text has no digit or does not convert to a
 // finite number.  1,2 when the end tag does not follow the start; 62 when the
 // text is longer than the format allows.
-Outcome read_cell_value(const RecordReader& records, int j, std::size_t value_start,
-                        std::optional<double>& value);
+inline Outcome read_cell_value(const RecordReader& records, int j, std::size_t value_start,
+                               std::optional<double>& value)
+{
+    // A line in the writer's form had its plain decimals read by the walk.
+    double number;
+    if (records.scanner().plain_number(j, number)) {
+        value.emplace(number);
+        return std::nullopt;
+    }
+    return read_text_value(records, j, value_start, value);
+}
 
 }  // namespace kest

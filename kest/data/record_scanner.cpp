@@ -386,7 +386,7 @@ void RecordScanner::check_names_for_written_lines(const std::vector<std::string>
         if (first_[2 * j] != places[j]) return;
     line_ = {};
 
-    record_open_ = tag_of("<" + std::string(record) + ">");
+    record_open_ = tag_of(std::string("<").append(record).append(">"));
     for (const std::string& name : names) {
         start_tags_.push_back(tag_of("<" + name + std::string(status_mark)));
         end_tags_.push_back(tag_of("</" + name + ">"));
@@ -442,12 +442,9 @@ bool RecordScanner::walk_written_line(std::string_view line)
     return true;
 }
 
-std::optional<RecordScanner::CellStart> RecordScanner::locate(int j) const
+// The cell of variable j in a line that was searched.
+std::optional<RecordScanner::CellStart> RecordScanner::locate_found(int j) const
 {
-    if (line_walked_) {
-        const WrittenCell& cell = cells_[static_cast<std::size_t>(j)];
-        return CellStart{cell.status, cell.value_start};
-    }
     const std::size_t name = first_[2 * static_cast<std::size_t>(j)];
     if (name == npos) return std::nullopt;
 

@@ -53,7 +53,14 @@ public:
     };
     // Start of the cell of variable j; empty when the line does not hold the
     // variable's name or no ">" follows it.
-    std::optional<CellStart> locate(int j) const;
+    std::optional<CellStart> locate(int j) const
+    {
+        if (line_walked_) {
+            const WrittenCell& cell = cells_[static_cast<std::size_t>(j)];
+            return CellStart{cell.status, cell.value_start};
+        }
+        return locate_found(j);
+    }
 
     // Value text of variable j: from value_start up to the character before
     // the first "/name" of the line.  Empty when that end tag does not come
@@ -120,6 +127,7 @@ private:
     void note_candidate(std::size_t position);
     void note_match(uint32_t pattern, std::size_t position);
     StatusCode status_at(std::size_t position) const;
+    std::optional<CellStart> locate_found(int j) const;
     void search(std::string_view line);
     void check_names_for_written_lines(const std::vector<std::string>& names, std::string_view record);
     bool walk_written_line(std::string_view line);
