@@ -3,18 +3,59 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
+#include <utility>
 
 namespace kest {
 
 namespace {
 
-// Ascending, with not-a-number after every number, so that the order is a
-// strict weak one whatever the data hold.
-bool sorts_before(const SortedEntry& a, const SortedEntry& b) noexcept
+// The unsigned integer whose order is the ascending order of doubles, with
+// -0 equal to +0 and every not-a-number equal and after every number.
+uint64_t sort_key(double x) noexcept
 {
-    if (std::isnan(a.x) || std::isnan(b.x)) return !std::isnan(a.x) && std::isnan(b.x);
-    return a.x < b.x;
+    if (std::isnan(x)) return UINT64_MAX;
+    if (x == 0.0) x = 0.0;
+    uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    constexpr uint64_t sign = uint64_t{1} << 63;
+    return (bits & sign) != 0 ? ~bits : bits | sign;
+}
+
+// Sorts the entries, given in record order, by value (sort_key), equal
+// values staying in record order.  A stable radix sort on the keys, 11 bits
+// a pass from the lowest: linear in the records, where a comparison sort
+// would make the presort cost more per record the more records there are.
+// Passes over a digit that all keys share are skipped.
+void sort_by_value(std::vector<SortedEntry>& entries)
+{
+    constexpr int digit_bits = 11;
+    constexpr std::size_t buckets = std::size_t{1} << digit_bits;
+    constexpr int passes = (64 + digit_bits - 1) / digit_bits;
+    struct Keyed {
+        uint64_t key;
+        SortedEntry entry;
+    };
+    const std::size_t n = entries.size();
+    std::vector<Keyed> from(n), to(n);
+    std::vector<std::size_t> count(passes * buckets, 0);
+    const auto digit = [](uint64_t key, int pass) {
+        return static_cast<std::size_t>(key >> (pass * digit_bits)) & (buckets - 1);
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        from[i] = Keyed{sort_key(entries[i].x), entries[i]};
+        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(from[i].key, pass)];
+    }
+    for (int pass = 0; pass < passes; ++pass) {
+        std::size_t* c = count.data() + pass * buckets;
+        if (n == 0 || c[digit(from[0].key, pass)] == n) continue;
+        std::size_t start = 0;
+        for (std::size_t b = 0; b < buckets; ++b) start += std::exchange(c[b], start);
+        for (const Keyed& k : from) to[c[digit(k.key, pass)]++] = k;
+        from.swap(to);
+    }
+    for (std::size_t i = 0; i < n; ++i) entries[i] = from[i].entry;
 }
 
 // Moves the left items of a segment to its front, keeping their order, and
@@ -53,7 +94,7 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
         std::vector<SortedEntry>& list = sorted_[p];
         list.resize(records_.size());
         for (int32_t r = 0; r < data.num_recs; ++r) list[static_cast<std::size_t>(r)] = SortedEntry{data.value(r, column), r};
-        std::stable_sort(list.begin(), list.end(), sorts_before);
+        sort_by_value(list);
         if (scratch_entries_.empty()) scratch_entries_.resize(records_.size());
     }
 }
