@@ -10,6 +10,7 @@
 // class counts alone, so a categorical division costs the same whatever the
 // number of records behind it.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -36,6 +37,9 @@ struct Settings {
     int min_child;  // at least 1
     double min_improvement;
     bool keep;
+    // Every class weighs 1 and the squares of the class counts of any node
+    // stay below 2^53, where a double holds every whole number.
+    bool unit_weights;
 };
 
 // G(S) from the class counts of S; a set without weight adds nothing (its
@@ -50,6 +54,16 @@ double gini_term(std::span<const int> counts, std::span<const double> weight) no
         squares += w * w;
     }
     return total > 0.0 ? squares / total : 0.0;
+}
+
+// G(L) + G(R) when every class weighs 1, from each group's sum of squared
+// class counts and its number of records (both at least 1).  Those are W
+// and the sum of squares that gini_term adds up, whole numbers held exactly
+// by a double (Settings::unit_weights), so the result has the same bits.
+double unit_gini_sum(int64_t left_squares, std::size_t left, int64_t right_squares, std::size_t right) noexcept
+{
+    return static_cast<double>(left_squares) / static_cast<double>(left) +
+           static_cast<double>(right_squares) / static_cast<double>(right);
 }
 
 // The best split of one predictor: E of the best cut in cut.criterion
@@ -147,14 +161,35 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
-    best.cut = walk_continuous_cuts(
-        sorted, s_.min_child, h,
-        [&](int32_t record) {
-            const auto k = static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(record)]);
-            ++ws_.left[k];
-            --ws_.right[k];
-        },
-        [&](std::size_t) { return criterion(); });
+    const auto class_of = [&](int32_t record) {
+        return static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(record)]);
+    };
+    if (s_.unit_weights) {
+        // Every cut of a long walk is judged, so the sums of squares of the
+        // two groups are kept up to date as a record moves instead of being
+        // summed over the classes for each cut: (N + 1)^2 = N^2 + 2N + 1.
+        int64_t left_squares = 0;
+        int64_t right_squares = 0;
+        for (const int c : ws_.node_counts) right_squares += int64_t{c} * c;
+        const std::size_t n = sorted.size();
+        best.cut = walk_continuous_cuts(
+            sorted, s_.min_child, h,
+            [&](int32_t record) {
+                const std::size_t k = class_of(record);
+                left_squares += 2 * int64_t{ws_.left[k]++} + 1;
+                right_squares -= 2 * int64_t{ws_.right[k]--} - 1;
+            },
+            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); });
+    } else {
+        best.cut = walk_continuous_cuts(
+            sorted, s_.min_child, h,
+            [&](int32_t record) {
+                const std::size_t k = class_of(record);
+                ++ws_.left[k];
+                --ws_.right[k];
+            },
+            [&](std::size_t) { return criterion(); });
+    }
     if (best.cut.found()) best.improvement = best.cut.criterion - h;
     return best;
 }
@@ -378,7 +413,8 @@ extern "C" void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, co
                                       min_node,
                                       std::max(min_child, 1),
                                       min_improvement,
-                                      keep == 1};
+                                      keep == 1,
+                                      priors == nullptr && num_recs < (1 << 26)};
         const kest::GrowData grow_data{data, num_vars, rec1, num_recs};
         kest::GiniGrower grower(grow_data, settings, error);
         kest::TreePtr root = grower.grow();
