@@ -77,7 +77,11 @@ struct GiniCut {
 // 1 .. k; the class counts of category c are row c of class_table.
 struct Workspace {
     std::vector<int> class_of;  // class index (class - 1) of every record
-    std::vector<char> goes_left;
+    // The class index of the record at each place of the record list,
+    // filled for the node being grown: the walks and tallies read it within
+    // the node's segment instead of all over class_of.
+    std::vector<int> class_at;
+    std::vector<char> goes_left;  // by place in the record list
     std::vector<int> node_counts;  // K class counts of the node
     std::vector<int> left, right;  // K class counts of the two groups
     std::vector<int> class_table;
@@ -94,6 +98,7 @@ public:
     {
         const auto n = static_cast<std::size_t>(data.num_recs);
         ws_.goes_left.resize(n);
+        ws_.class_at.resize(n);
         ws_.class_of.resize(n);
         for (std::size_t r = 0; r < n; ++r)
             ws_.class_of[r] = category_of(data.value(static_cast<int32_t>(r), settings.dep_var)) - 1;
@@ -108,11 +113,11 @@ public:
 
 private:
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
-    bool count_classes(TreeNode* node, std::span<const int32_t> records);
+    bool count_classes(TreeNode* node, Segment segment);
     void finish_leaf(TreeNode* node, std::span<const int32_t> records);
     GiniCut continuous_cut(std::span<const SortedEntry> sorted, double h);
-    GiniCut categorical_cut(std::span<const int32_t> categories, std::span<const int32_t> records, int k, double h);
-    void tally_categories(std::span<const int32_t> categories, std::span<const int32_t> records, int k);
+    GiniCut categorical_cut(std::span<const int32_t> categories, std::span<const int> classes, int k, double h);
+    void tally_categories(std::span<const int32_t> categories, std::span<const int> classes, int k);
     Cut ordered_cut(std::size_t n, int k, double h);
     Cut best_division(std::size_t n, int k, double h);
     void move_category(int c, int sign);
@@ -126,12 +131,18 @@ private:
 };
 
 // Class counts, majority class (the lowest of equally frequent ones) and its
-// share; the node holds its class counts as its int array.
-bool GiniGrower::count_classes(TreeNode* node, std::span<const int32_t> records)
+// share; the node holds its class counts as its int array.  Fills the
+// node's part of class_at on the way.
+bool GiniGrower::count_classes(TreeNode* node, Segment segment)
 {
+    const std::span<const int32_t> records = records_.records(segment);
     const auto classes = static_cast<std::size_t>(s_.classes);
     ws_.node_counts.assign(classes, 0);
-    for (const int32_t r : records) ++ws_.node_counts[static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(r)])];
+    int* class_at = ws_.class_at.data() + segment.begin;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        class_at[i] = ws_.class_of[static_cast<std::size_t>(records[i])];
+        ++ws_.node_counts[static_cast<std::size_t>(class_at[i])];
+    }
     std::size_t majority = 0;
     for (std::size_t k = 1; k < classes; ++k)
         if (ws_.node_counts[k] > ws_.node_counts[majority]) majority = k;
@@ -161,8 +172,8 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
-    const auto class_of = [&](int32_t record) {
-        return static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(record)]);
+    const auto class_of = [&](int32_t place) {
+        return static_cast<std::size_t>(ws_.class_at[static_cast<std::size_t>(place)]);
     };
     if (s_.unit_weights) {
         // Every cut of a long walk is judged, so the sums of squares of the
@@ -174,8 +185,8 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
         const std::size_t n = sorted.size();
         best.cut = walk_continuous_cuts(
             sorted, s_.min_child, h,
-            [&](int32_t record) {
-                const std::size_t k = class_of(record);
+            [&](int32_t place) {
+                const std::size_t k = class_of(place);
                 left_squares += 2 * int64_t{ws_.left[k]++} + 1;
                 right_squares -= 2 * int64_t{ws_.right[k]--} - 1;
             },
@@ -183,8 +194,8 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
     } else {
         best.cut = walk_continuous_cuts(
             sorted, s_.min_child, h,
-            [&](int32_t record) {
-                const std::size_t k = class_of(record);
+            [&](int32_t place) {
+                const std::size_t k = class_of(place);
                 ++ws_.left[k];
                 --ws_.right[k];
             },
@@ -195,7 +206,7 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
 }
 
 // Class counts, records and class weight of every category of the node.
-void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span<const int32_t> records, int k)
+void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span<const int> classes_at, int k)
 {
     const auto classes = static_cast<std::size_t>(s_.classes);
     const auto size = static_cast<std::size_t>(k) + 1;
@@ -204,7 +215,7 @@ void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span
     ws_.category_weight.assign(size, 0.0);
     for (std::size_t i = 0; i < categories.size(); ++i) {
         const auto c = static_cast<std::size_t>(categories[i]);
-        const auto cls = static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(records[i])]);
+        const auto cls = static_cast<std::size_t>(classes_at[i]);
         ++ws_.class_table[c * classes + cls];
         ++ws_.category_count[c];
     }
@@ -290,14 +301,15 @@ Cut GiniGrower::best_division(std::size_t n, int k, double h)
     return best;
 }
 
-GiniCut GiniGrower::categorical_cut(std::span<const int32_t> categories, std::span<const int32_t> records, int k,
+GiniCut GiniGrower::categorical_cut(std::span<const int32_t> categories, std::span<const int> classes_at, int k,
                                     double h)
 {
-    tally_categories(categories, records, k);
+    tally_categories(categories, classes_at, k);
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
-    best.cut = s_.classes == 2 ? ordered_cut(records.size(), k, h) : best_division(records.size(), k, h);
+    const std::size_t n = classes_at.size();
+    best.cut = s_.classes == 2 ? ordered_cut(n, k, h) : best_division(n, k, h);
     if (!best.cut.found()) return best;
     best.improvement = best.cut.criterion - h;
     // Records of a category without weight (only classes of prior 0) belong
@@ -314,7 +326,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
 {
     const std::span<const int32_t> records = records_.records(segment);
     start_leaf(node, 2, s_.keep, records.size());
-    if (!count_classes(node, records)) {
+    if (!count_classes(node, segment)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
@@ -324,12 +336,13 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
     }
 
     const double h = gini_term(ws_.node_counts, s_.weight);
+    const std::span<const int> node_classes(ws_.class_at.data() + segment.begin, segment.size);
     GiniCut best;
     std::size_t best_slot = 0;
     for (std::size_t p = 0; p < s_.predictors.size(); ++p) {
         const int k = s_.ncat[s_.predictors[p]];
         GiniCut cut = k == 0 ? continuous_cut(records_.sorted(p, segment), h)
-                             : categorical_cut(records_.categories(p, segment), records, k, h);
+                             : categorical_cut(records_.categories(p, segment), node_classes, k, h);
         if (cut.improvement > best.improvement) {
             best = std::move(cut);
             best_slot = p;

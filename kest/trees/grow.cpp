@@ -60,7 +60,7 @@ void sort_by_value(std::vector<SortedEntry>& entries)
 
 // Moves the left items of a segment to its front, keeping their order, and
 // the right ones behind them, keeping theirs.  goes_left(k, item) is asked
-// once per position, in order.
+// once per position, in order, and may change the item before it moves.
 template <class T, class Left>
 std::size_t stable_split(T* items, std::size_t size, std::vector<T>& scratch, Left goes_left)
 {
@@ -81,7 +81,7 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
 {
     std::iota(records_.begin(), records_.end(), 0);
     scratch_records_.resize(records_.size());
-    left_at_.resize(records_.size());
+    new_place_.resize(records_.size());
     for (std::size_t p = 0; p < predictors.size(); ++p) {
         const int column = predictors[p];
         if (ncat[column] != 0) {
@@ -101,18 +101,25 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
 
 Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
 {
-    const auto left_record = [&](int32_t r) { return goes_left[static_cast<std::size_t>(r)] != 0; };
-    // Lists in record order split by position, so the flags are read off the
-    // record list before it moves.
-    for (std::size_t k = 0; k < s.size; ++k) left_at_[k] = left_record(records_[s.begin + k]) ? 1 : 0;
-    const auto left_position = [&](std::size_t k, int32_t) { return left_at_[k] != 0; };
+    const char* left_at = goes_left.data() + s.begin;
+    const auto left_place = [&](std::size_t k, int32_t) { return left_at[k] != 0; };
+    // Where each record of the segment lands: the left ones in order from
+    // the front, the right ones in order behind them.
+    std::size_t left = 0;
+    for (std::size_t k = 0; k < s.size; ++k) left += left_at[k] != 0 ? 1 : 0;
+    auto next_left = static_cast<int32_t>(s.begin);
+    auto next_right = static_cast<int32_t>(s.begin + left);
+    for (std::size_t k = 0; k < s.size; ++k) new_place_[s.begin + k] = left_at[k] != 0 ? next_left++ : next_right++;
     for (std::vector<int32_t>& codes : categories_)
-        if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_position);
-    const std::size_t left = stable_split(records_.data() + s.begin, s.size, scratch_records_, left_position);
+        if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_place);
+    stable_split(records_.data() + s.begin, s.size, scratch_records_, left_place);
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
-        stable_split(list.data() + s.begin, s.size, scratch_entries_,
-                     [&](std::size_t, const SortedEntry& e) { return left_record(e.record); });
+        stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t, SortedEntry& e) {
+            const auto place = static_cast<std::size_t>(e.place);
+            e.place = new_place_[place];
+            return goes_left[place] != 0;
+        });
     }
     return Segment{s.begin, left};
 }
@@ -261,14 +268,14 @@ double cut_criterion(double left_deviation, double left_weight, double right_wei
 
 Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child)
 {
-    const std::span<const Weighted> weighted = node.by_record;
+    const std::span<const Weighted> weighted = node.by_place;
     const double total = node.total;
     double left_weight = 0.0;
     double left_deviation = 0.0;
     return walk_continuous_cuts(
         sorted, min_child, no_cut,
-        [&](int32_t record) {
-            const Weighted& r = weighted[static_cast<std::size_t>(record)];
+        [&](int32_t place) {
+            const Weighted& r = weighted[static_cast<std::size_t>(place)];
             left_weight += r.w;
             left_deviation += r.d;
         },
@@ -355,13 +362,12 @@ void mark_left_records(const NodeRecords& records, Segment segment, std::size_t 
     if (node.split_size == 0) {
         const double threshold = node.split_values[0];
         for (const SortedEntry& e : records.sorted(slot, segment))
-            goes_left[static_cast<std::size_t>(e.record)] = e.x <= threshold;
+            goes_left[static_cast<std::size_t>(e.place)] = e.x <= threshold;
         return;
     }
-    const std::span<const int32_t> list = records.records(segment);
     const std::span<const int32_t> categories = records.categories(slot, segment);
-    for (std::size_t i = 0; i < list.size(); ++i)
-        goes_left[static_cast<std::size_t>(list[i])] = node.split_values[categories[i] - 1] == -1.0;
+    for (std::size_t i = 0; i < categories.size(); ++i)
+        goes_left[segment.begin + i] = node.split_values[categories[i] - 1] == -1.0;
 }
 
 std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, Segment segment,

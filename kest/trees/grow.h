@@ -42,10 +42,14 @@ struct Segment {
     std::size_t size;
 };
 
-// One entry of a list sorted by a continuous predictor.
+// One entry of a list sorted by a continuous predictor: the value and the
+// place of its record in the record list (NodeRecords::records).  A place
+// lies in the node's own segment, so what a grower keeps per place for the
+// node's records is read within that segment, close together for a small
+// node, where tables by record would be read all over for every node.
 struct SortedEntry {
     double x;
-    int32_t record;
+    int32_t place;
 };
 
 // The record lists of all nodes.  A node owns one segment, the same in
@@ -73,8 +77,9 @@ public:
         return {categories_[p].data() + s.begin, s.size};
     }
 
-    // Splits a segment: goes_left[record] says where each record goes.
-    // Returns the left child's segment; the right one follows it.
+    // Splits a segment: goes_left[place] says where the record at each
+    // place of the segment goes.  Returns the left child's segment; the
+    // right one follows it.
     Segment partition(Segment s, const std::vector<char>& goes_left);
 
 private:
@@ -85,7 +90,7 @@ private:
     // instead of scattered reads of the data matrix.
     std::vector<std::vector<SortedEntry>> sorted_;
     std::vector<std::vector<int32_t>> categories_;
-    std::vector<char> left_at_;  // per position of the segment being split
+    std::vector<int32_t> new_place_;  // per place of the segment being split
     std::vector<int32_t> scratch_records_;
     std::vector<SortedEntry> scratch_entries_;
 };
@@ -190,7 +195,7 @@ struct Cut {
 };
 
 // Walks the cuts of a node's records sorted by a continuous predictor.
-// Before the cut after the i-th record is judged, move_left(record) has
+// Before the cut after the i-th record is judged, move_left(place) has
 // been called for each of the first i records.  A cut is admissible when
 // both sides hold at least min_child (>= 1) records and the i-th value
 // differs from the next; criterion(i) scores it, and a cut replaces the
@@ -206,7 +211,7 @@ Cut walk_continuous_cuts(std::span<const SortedEntry> sorted, int min_child, dou
     const auto children = static_cast<std::size_t>(min_child);
     for (std::size_t i = 1; i + children <= n; ++i) {
         const SortedEntry& e = sorted[i - 1];
-        move_left(e.record);
+        move_left(e.place);
         if (i < children || e.x == sorted[i].x) continue;
         const double score = criterion(i);
         if (score > best.criterion) {
@@ -271,11 +276,12 @@ struct CategoryTally {
     std::vector<int> order;
 };
 
-// The weights and deviations of a node's records: by record for the walk
-// in predictor order, and by place in the node's record list (row order)
-// for the categorical tally, which then reads them in sequence.
+// The weights and deviations of a node's records: by place in the whole
+// record list (filled for the node's segment) for the walk in predictor
+// order, and by place in the node's own list (row order) for the
+// categorical tally, which then reads them in sequence.
 struct NodeDeviations {
-    std::span<const Weighted> by_record;
+    std::span<const Weighted> by_place;
     std::span<const double> w, d;
     double total;  // the node's total weight
 };
@@ -314,7 +320,7 @@ bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statist
 void clear_split(TreeNode* node) noexcept;
 
 // Which records of the segment go left at the node's split (goes_left is
-// indexed by record): continuous values up to the threshold (a value that
+// indexed by place in the record list): continuous values up to the threshold (a value that
 // is not a number goes right), categories whose direction is -1.  slot is
 // the split variable's place among the selected predictors.
 void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,

@@ -68,7 +68,8 @@ struct NodeWeights {
     double spread = 0.0;
 };
 
-// Scratch space of one tree; weighted and goes_left are indexed by record.
+// Scratch space of one tree; weighted and goes_left are indexed by place in
+// the record list.
 struct Workspace {
     std::vector<Weighted> weighted;
     std::vector<char> goes_left;
@@ -149,7 +150,7 @@ public:
 private:
     // Fills one node; returns its children's segments when it splits.
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
-    void weigh(std::span<const int32_t> records, NodeWeights& nw);
+    void weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw);
     bool is_candidate(std::span<const int32_t> records, const NodeWeights& nw) const;
     void finish_leaf(TreeNode* node, std::span<const int32_t> records);
 
@@ -162,7 +163,7 @@ private:
     NodeWeights nw_;
 };
 
-void WaidGrower::weigh(std::span<const int32_t> records, NodeWeights& nw)
+void WaidGrower::weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw)
 {
     const std::size_t n = records.size();
     nw.y.resize(n);
@@ -198,7 +199,7 @@ void WaidGrower::weigh(std::span<const int32_t> records, NodeWeights& nw)
     nw.d.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         nw.d[i] = nw.w[i] * (nw.y[i] - nw.value);
-        ws_.weighted[static_cast<std::size_t>(records[i])] = Weighted{nw.w[i], nw.d[i]};
+        ws_.weighted[segment.begin + i] = Weighted{nw.w[i], nw.d[i]};
     }
 }
 
@@ -216,7 +217,7 @@ void WaidGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
 std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node, Segment segment)
 {
     const std::span<const int32_t> records = records_.records(segment);
-    weigh(records, nw_);
+    weigh(segment, records, nw_);
     start_leaf(node, 1, s_.keep, records.size());
     node->value = nw_.value;
     node->spread = nw_.spread;
