@@ -99,6 +99,13 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
     }
 }
 
+std::size_t NodeRecords::follow(std::vector<double> by_record)
+{
+    scratch_values_.resize(records_.size());
+    followed_.push_back(std::move(by_record));
+    return followed_.size() - 1;
+}
+
 Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
 {
     const char* left_at = goes_left.data() + s.begin;
@@ -113,6 +120,8 @@ Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
     for (std::vector<int32_t>& codes : categories_)
         if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_place);
     stable_split(records_.data() + s.begin, s.size, scratch_records_, left_place);
+    for (std::vector<double>& values : followed_)
+        stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) { return left_at[k] != 0; });
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
         stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t, SortedEntry& e) {

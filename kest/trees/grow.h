@@ -77,6 +77,17 @@ public:
         return {categories_[p].data() + s.begin, s.size};
     }
 
+    // A list of one value per record that moves with the records as
+    // segments are split, so that a node reads its records' values in the
+    // order of records(s), side by side, instead of gathering them from the
+    // rows of the data matrix.  by_record holds the value of every record
+    // in record order; the list's number is returned.
+    std::size_t follow(std::vector<double> by_record);
+    std::span<double> followed(std::size_t list, Segment s) noexcept
+    {
+        return {followed_[list].data() + s.begin, s.size};
+    }
+
     // Splits a segment: goes_left[place] says where the record at each
     // place of the segment goes.  Returns the left child's segment; the
     // right one follows it.
@@ -90,6 +101,8 @@ private:
     // instead of scattered reads of the data matrix.
     std::vector<std::vector<SortedEntry>> sorted_;
     std::vector<std::vector<int32_t>> categories_;
+    std::vector<std::vector<double>> followed_;
+    std::vector<double> scratch_values_;
     std::vector<int32_t> new_place_;  // per place of the segment being split
     std::vector<int32_t> scratch_records_;
     std::vector<SortedEntry> scratch_entries_;

@@ -60,7 +60,7 @@ double weight_of(int scheme, double r, double k) noexcept
 // A node's records with their dependent values, weights and weighted
 // deviations w (y - node value), indexed like the record list (row order).
 struct NodeWeights {
-    std::vector<double> y;
+    std::span<const double> y;
     std::vector<double> w;
     std::vector<double> d;
     double total = 0.0;  // W
@@ -138,7 +138,24 @@ public:
         const auto n = static_cast<std::size_t>(data.num_recs);
         ws_.weighted.resize(n);
         ws_.goes_left.resize(n);
+        std::vector<double> y(n);
+        for (std::size_t r = 0; r < n; ++r) y[r] = data.value(static_cast<int32_t>(r), settings.dep_var);
+        y_list_ = records_.follow(std::move(y));
+        weight_list_ = records_.follow(std::vector<double>(n, 0.0));
     }
+
+    // Every record's weights, summed in its list in the order of the
+    // internal nodes it passed (as they would be added up in rec_weights
+    // itself, from the 0 it starts with), go to rec_weights once growing
+    // ends or fails.
+    ~WaidGrower()
+    {
+        const std::span<const int32_t> records = records_.records(records_.root());
+        const std::span<const double> sums = records_.followed(weight_list_, records_.root());
+        for (std::size_t k = 0; k < records.size(); ++k) rec_weights_[records[k]] = sums[k];
+    }
+    WaidGrower(const WaidGrower&) = delete;
+    WaidGrower& operator=(const WaidGrower&) = delete;
 
     TreePtr grow()
     {
@@ -159,6 +176,8 @@ private:
     NodeRecords records_;
     double* rec_weights_;
     int* error_;
+    std::size_t y_list_ = 0;       // dependent values, followed by place
+    std::size_t weight_list_ = 0;  // sums of the record weights, followed by place
     Workspace ws_;
     NodeWeights nw_;
 };
@@ -166,9 +185,8 @@ private:
 void WaidGrower::weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw)
 {
     const std::size_t n = records.size();
-    nw.y.resize(n);
+    nw.y = records_.followed(y_list_, segment);
     nw.w.resize(n);
-    for (std::size_t i = 0; i < n; ++i) nw.y[i] = data_.value(records[i], s_.dep_var);
     if (s_.scheme == scheme_none) {
         std::fill(nw.w.begin(), nw.w.end(), 1.0);
     } else if (!robust_weights(s_, nw.y, nw.w, ws_.residual) && error_[0] <= 0) {
@@ -241,7 +259,8 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < records.size(); ++i) rec_weights_[records[i]] += nw_.w[i];
+    const std::span<double> weight_sums = records_.followed(weight_list_, segment);
+    for (std::size_t i = 0; i < records.size(); ++i) weight_sums[i] += nw_.w[i];
     mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
     return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
