@@ -23,29 +23,31 @@ uint64_t sort_key(double x) noexcept
     return (bits & sign) != 0 ? ~bits : bits | sign;
 }
 
-// Sorts the entries, given in record order, by value (sort_key), equal
-// values staying in record order.  A stable radix sort on the keys, 11 bits
-// a pass from the lowest: linear in the records, where a comparison sort
-// would make the presort cost more per record the more records there are.
-// Passes over a digit that all keys share are skipped.
-void sort_by_value(std::vector<SortedEntry>& entries)
+// The entries of a column sorted by value (sort_key), equal values in
+// record order; x holds the column's values in record order.  A stable
+// radix sort on the keys, 11 bits a pass from the lowest: linear in the
+// records, where a comparison sort would make the presort cost more per
+// record the more records there are.  Passes over a digit that all keys
+// share are skipped.  Only keys and records move; the values are looked
+// up at the end.
+void sort_by_value(std::span<const double> x, std::vector<SortedEntry>& entries)
 {
     constexpr int digit_bits = 11;
     constexpr std::size_t buckets = std::size_t{1} << digit_bits;
     constexpr int passes = (64 + digit_bits - 1) / digit_bits;
     struct Keyed {
         uint64_t key;
-        SortedEntry entry;
+        int32_t record;
     };
-    const std::size_t n = entries.size();
+    const std::size_t n = x.size();
     std::vector<Keyed> from(n), to(n);
     std::vector<std::size_t> count(passes * buckets, 0);
     const auto digit = [](uint64_t key, int pass) {
         return static_cast<std::size_t>(key >> (pass * digit_bits)) & (buckets - 1);
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        from[i] = Keyed{sort_key(entries[i].x), entries[i]};
-        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(from[i].key, pass)];
+    for (std::size_t r = 0; r < n; ++r) {
+        from[r] = Keyed{sort_key(x[r]), static_cast<int32_t>(r)};
+        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(from[r].key, pass)];
     }
     for (int pass = 0; pass < passes; ++pass) {
         std::size_t* c = count.data() + pass * buckets;
@@ -55,7 +57,8 @@ void sort_by_value(std::vector<SortedEntry>& entries)
         for (const Keyed& k : from) to[c[digit(k.key, pass)]++] = k;
         from.swap(to);
     }
-    for (std::size_t i = 0; i < n; ++i) entries[i] = from[i].entry;
+    entries.resize(n);
+    for (std::size_t i = 0; i < n; ++i) entries[i] = SortedEntry{x[static_cast<std::size_t>(from[i].record)], from[i].record};
 }
 
 // Moves the left items of a segment to its front, keeping their order, and
@@ -91,10 +94,9 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
                 codes[static_cast<std::size_t>(r)] = category_of(data.value(r, column));
             continue;
         }
-        std::vector<SortedEntry>& list = sorted_[p];
-        list.resize(records_.size());
-        for (int32_t r = 0; r < data.num_recs; ++r) list[static_cast<std::size_t>(r)] = SortedEntry{data.value(r, column), r};
-        sort_by_value(list);
+        std::vector<double> x(records_.size());
+        for (int32_t r = 0; r < data.num_recs; ++r) x[static_cast<std::size_t>(r)] = data.value(r, column);
+        sort_by_value(x, sorted_[p]);
         if (scratch_entries_.empty()) scratch_entries_.resize(records_.size());
     }
 }
