@@ -218,9 +218,13 @@ int32_t step(const FlatTree& tree, const FlatNode& n, const double* row) noexcep
     const bool valid = k < static_cast<uint32_t>(n.categories.size);
     const uint32_t code = (n.categories.directions >> ((2 * k) & 31)) & 3u;  // 1 left, 2 right, 0 none
     // Right only when greater, so a value that is not a number goes left.
-    const uint32_t right = categorical ? code >> 1 : static_cast<uint32_t>(x > n.threshold);
-    const bool unseen = categorical & (!valid | (code == 0));
-    return unseen ? -1 : n.link + static_cast<int32_t>(right);
+    const auto greater = static_cast<uint32_t>(x > n.threshold);
+    // The kind picks its reading through a mask: a conditional here is
+    // compiled into a branch.
+    const uint32_t kind_mask = 0u - static_cast<uint32_t>(categorical);
+    const uint32_t right = ((code >> 1) & kind_mask) | (greater & ~kind_mask);
+    const uint32_t unseen = kind_mask & (static_cast<uint32_t>(!valid) | static_cast<uint32_t>(code == 0));
+    return unseen != 0 ? -1 : n.link + static_cast<int32_t>(right);
 }
 
 // Walks a record down from node i until a leaf or a stop.
@@ -238,7 +242,7 @@ Stop walk(const Scoring& s, std::ptrdiff_t row, int32_t& i) noexcept
 }
 
 // Records walked down together.
-constexpr int block_size = 32;
+constexpr int block_size = 128;
 
 // Walks a block of records together, one level per round, so that the
 // cache misses of different records overlap; a record leaves the round
@@ -258,6 +262,8 @@ void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* 
             if (n.test >= 0) next = step(s.tree, n, s.data + (first_row + r) * s.num_vars);
             if (next < 0) {
                 stop[r] = n.test == leaf_mark ? Stop::leaf : n.test == broken_mark ? Stop::broken : Stop::unseen;
+                // The leaf's spread, read when the block is finished.
+                if (n.test == leaf_mark) __builtin_prefetch(&s.tree.leaf(n));
                 moving[m] = moving[--active];
                 continue;
             }
