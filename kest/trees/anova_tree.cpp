@@ -154,7 +154,7 @@ std::optional<std::pair<Segment, Segment>> AnovaGrower::grow_node(TreeNode* node
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
+    mark_left_records(records_, segment, best.slot, *node, best.cut, ws_.goes_left);
     if (!keeps_split(segment, m.squares)) {
         // Collapsed: a leaf over all the node's records, still in row order.
         clear_split(node);

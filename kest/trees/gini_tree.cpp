@@ -115,7 +115,7 @@ private:
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
     bool count_classes(TreeNode* node, Segment segment);
     void finish_leaf(TreeNode* node, std::span<const int32_t> records);
-    GiniCut continuous_cut(std::span<const SortedEntry> sorted, double h);
+    GiniCut continuous_cut(std::size_t p, Segment segment, double h);
     GiniCut categorical_cut(std::span<const int32_t> categories, std::span<const int> classes, int k, double h);
     void tally_categories(std::span<const int32_t> categories, std::span<const int> classes, int k);
     Cut ordered_cut(std::size_t n, int k, double h);
@@ -167,8 +167,10 @@ void GiniGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
 }
 
 // Records move left one by one in ascending order of the predictor.
-GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h)
+GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
 {
+    const std::span<const SortedEntry> sorted = records_.sorted(p, segment);
+    const auto value_of = [&](const SortedEntry& e) { return records_.value(p, e); };
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
@@ -190,7 +192,7 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
                 left_squares += 2 * int64_t{ws_.left[k]++} + 1;
                 right_squares -= 2 * int64_t{ws_.right[k]--} - 1;
             },
-            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); });
+            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); }, value_of);
     } else {
         best.cut = walk_continuous_cuts(
             sorted, s_.min_child, h,
@@ -199,7 +201,7 @@ GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h
                 ++ws_.left[k];
                 --ws_.right[k];
             },
-            [&](std::size_t) { return criterion(); });
+            [&](std::size_t) { return criterion(); }, value_of);
     }
     if (best.cut.found()) best.improvement = best.cut.criterion - h;
     return best;
@@ -341,7 +343,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
     std::size_t best_slot = 0;
     for (std::size_t p = 0; p < s_.predictors.size(); ++p) {
         const int k = s_.ncat[s_.predictors[p]];
-        GiniCut cut = k == 0 ? continuous_cut(records_.sorted(p, segment), h)
+        GiniCut cut = k == 0 ? continuous_cut(p, segment, h)
                              : categorical_cut(records_.categories(p, segment), node_classes, k, h);
         if (cut.improvement > best.improvement) {
             best = std::move(cut);
@@ -361,7 +363,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    mark_left_records(records_, segment, best_slot, *node, ws_.goes_left);
+    mark_left_records(records_, segment, best_slot, *node, best.cut, ws_.goes_left);
     return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
 

@@ -24,7 +24,8 @@ uint64_t sort_key(double x) noexcept
 }
 
 // The entries of a column sorted by value (sort_key), equal values in
-// record order; x holds the column's values in record order.  A stable
+// record order, with their ranks; x holds the column's values in record
+// order.  A stable
 // radix sort on the keys, 11 bits a pass from the lowest: linear in the
 // records, where a comparison sort would make the presort cost more per
 // record the more records there are.  Passes over a digit that all keys
@@ -58,20 +59,38 @@ void sort_by_value(std::span<const double> x, std::vector<SortedEntry>& entries)
         from.swap(to);
     }
     entries.resize(n);
-    for (std::size_t i = 0; i < n; ++i) entries[i] = SortedEntry{x[static_cast<std::size_t>(from[i].record)], from[i].record};
+    // A new rank wherever the value differs from the one before, so that
+    // ranks are equal exactly where values compare equal (a value that is
+    // not a number equals none).
+    int32_t rank = -1;
+    double previous = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[static_cast<std::size_t>(from[i].record)];
+        if (i == 0 || !(v == previous)) ++rank;
+        previous = v;
+        entries[i] = SortedEntry{rank, from[i].record};
+    }
 }
 
 // Moves the left items of a segment to its front, keeping their order, and
 // the right ones behind them, keeping theirs.  goes_left(k, item) is asked
 // once per position, in order, and may change the item before it moves.
+// Each item is written to both sides and only its own side's count moves
+// on: the side of the next item is as unpredictable as the data, and a
+// branch on it would be mispredicted every other item.
 template <class T, class Left>
 std::size_t stable_split(T* items, std::size_t size, std::vector<T>& scratch, Left goes_left)
 {
     std::size_t left = 0;
     std::size_t right = 0;
+    T* back = scratch.data();
     for (std::size_t k = 0; k < size; ++k) {
-        if (goes_left(k, items[k])) items[left++] = items[k];
-        else scratch[right++] = items[k];
+        T item = items[k];
+        const auto is_left = static_cast<std::size_t>(goes_left(k, item));
+        items[left] = item;  // left <= k: only an item already read is overwritten
+        back[right] = item;
+        left += is_left;
+        right += 1 - is_left;
     }
     std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(right), items + left);
     return left;
@@ -80,7 +99,8 @@ std::size_t stable_split(T* items, std::size_t size, std::vector<T>& scratch, Le
 }  // namespace
 
 NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, const int* ncat)
-    : records_(static_cast<std::size_t>(data.num_recs)), sorted_(predictors.size()), categories_(predictors.size())
+    : data_(data), columns_(predictors.begin(), predictors.end()), records_(static_cast<std::size_t>(data.num_recs)),
+      sorted_(predictors.size()), categories_(predictors.size())
 {
     std::iota(records_.begin(), records_.end(), 0);
     scratch_records_.resize(records_.size());
@@ -126,10 +146,11 @@ Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
         stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) { return left_at[k] != 0; });
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
+        // A record goes left when its new place is in the left part.
+        const auto first_right = static_cast<int32_t>(s.begin + left);
         stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t, SortedEntry& e) {
-            const auto place = static_cast<std::size_t>(e.place);
-            e.place = new_place_[place];
-            return goes_left[place] != 0;
+            e.place = new_place_[static_cast<std::size_t>(e.place)];
+            return e.place < first_right;
         });
     }
     return Segment{s.begin, left};
@@ -277,20 +298,22 @@ double cut_criterion(double left_deviation, double left_weight, double right_wei
 
 }  // namespace
 
-Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child)
+Cut best_deviation_cut(const NodeRecords& records, std::size_t p, Segment segment, const NodeDeviations& node,
+                       int min_child)
 {
     const std::span<const Weighted> weighted = node.by_place;
     const double total = node.total;
     double left_weight = 0.0;
     double left_deviation = 0.0;
     return walk_continuous_cuts(
-        sorted, min_child, no_cut,
+        records.sorted(p, segment), min_child, no_cut,
         [&](int32_t place) {
             const Weighted& r = weighted[static_cast<std::size_t>(place)];
             left_weight += r.w;
             left_deviation += r.d;
         },
-        [&](std::size_t) { return cut_criterion(left_deviation, left_weight, total - left_weight); });
+        [&](std::size_t) { return cut_criterion(left_deviation, left_weight, total - left_weight); },
+        [&](const SortedEntry& e) { return records.value(p, e); });
 }
 
 Cut best_deviation_cut(std::span<const int32_t> categories, const NodeDeviations& node, int k, int min_child,
@@ -335,7 +358,7 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
     Choice best;
     for (std::size_t p = 0; p < predictors.size(); ++p) {
         const int k = ncat[predictors[p]];
-        Cut cut = k == 0 ? best_deviation_cut(records.sorted(p, segment), node, min_child)
+        Cut cut = k == 0 ? best_deviation_cut(records, p, segment, node, min_child)
                          : best_deviation_cut(records.categories(p, segment), node, k, min_child, tally);
         if (cut.criterion > best.cut.criterion) {
             best.slot = p;
@@ -368,12 +391,16 @@ void clear_split(TreeNode* node) noexcept
 }
 
 void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,
-                       std::vector<char>& goes_left)
+                       const Cut& cut, std::vector<char>& goes_left)
 {
     if (node.split_size == 0) {
-        const double threshold = node.split_values[0];
+        // The threshold lies between the highest value that goes left and
+        // the next, so a value is up to it exactly when its rank is up to
+        // that value's.  A threshold that is not a number (a cut after a
+        // value that is not one) takes no record at all.
+        const bool any_left = !std::isnan(node.split_values[0]);
         for (const SortedEntry& e : records.sorted(slot, segment))
-            goes_left[static_cast<std::size_t>(e.place)] = e.x <= threshold;
+            goes_left[static_cast<std::size_t>(e.place)] = any_left && e.rank <= cut.left_rank;
         return;
     }
     const std::span<const int32_t> categories = records.categories(slot, segment);

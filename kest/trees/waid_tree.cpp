@@ -261,7 +261,7 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
     }
     const std::span<double> weight_sums = records_.followed(weight_list_, segment);
     for (std::size_t i = 0; i < records.size(); ++i) weight_sums[i] += nw_.w[i];
-    mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
+    mark_left_records(records_, segment, best.slot, *node, best.cut, ws_.goes_left);
     return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
 
