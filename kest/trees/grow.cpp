@@ -15,7 +15,7 @@ namespace {
 // -0 equal to +0 and every not-a-number equal and after every number.
 uint64_t sort_key(double x) noexcept
 {
-    if (std::isnan(x)) return UINT64_MAX;
+    if (std::isnan(x)) return UINT64_MAX;  // not_a_number_key
     if (x == 0.0) x = 0.0;
     uint64_t bits = 0;
     std::memcpy(&bits, &x, sizeof bits);
@@ -23,32 +23,33 @@ uint64_t sort_key(double x) noexcept
     return (bits & sign) != 0 ? ~bits : bits | sign;
 }
 
-// The entries of a column sorted by value (sort_key), equal values in
-// record order, with their ranks; x holds the column's values in record
-// order.  A stable
-// radix sort on the keys, 11 bits a pass from the lowest: linear in the
-// records, where a comparison sort would make the presort cost more per
-// record the more records there are.  Passes over a digit that all keys
-// share are skipped.  Only keys and records move; the values are looked
-// up at the end.
-void sort_by_value(std::span<const double> x, std::vector<SortedEntry>& entries)
+// The not-a-number key: every such value sorts last and equals no other.
+constexpr uint64_t not_a_number_key = UINT64_MAX;
+
+// The entries of a column sorted by value, equal values in record order,
+// with their ranks; keys holds the sort_key of each record's value, in
+// record order.  A stable radix sort on the keys, digit_bits a pass from
+// the lowest: linear in the records, where a comparison sort would make the
+// presort cost more per record the more records there are.  Passes over a
+// digit that all keys share are skipped.
+template <int digit_bits>
+void radix_sort_by_value(std::span<const uint64_t> keys, std::vector<SortedEntry>& entries)
 {
-    constexpr int digit_bits = 11;
     constexpr std::size_t buckets = std::size_t{1} << digit_bits;
     constexpr int passes = (64 + digit_bits - 1) / digit_bits;
     struct Keyed {
         uint64_t key;
         int32_t record;
     };
-    const std::size_t n = x.size();
+    const std::size_t n = keys.size();
     std::vector<Keyed> from(n), to(n);
     std::vector<std::size_t> count(passes * buckets, 0);
     const auto digit = [](uint64_t key, int pass) {
         return static_cast<std::size_t>(key >> (pass * digit_bits)) & (buckets - 1);
     };
     for (std::size_t r = 0; r < n; ++r) {
-        from[r] = Keyed{sort_key(x[r]), static_cast<int32_t>(r)};
-        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(from[r].key, pass)];
+        from[r] = Keyed{keys[r], static_cast<int32_t>(r)};
+        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(keys[r], pass)];
     }
     for (int pass = 0; pass < passes; ++pass) {
         std::size_t* c = count.data() + pass * buckets;
@@ -59,17 +60,23 @@ void sort_by_value(std::span<const double> x, std::vector<SortedEntry>& entries)
         from.swap(to);
     }
     entries.resize(n);
-    // A new rank wherever the value differs from the one before, so that
-    // ranks are equal exactly where values compare equal (a value that is
-    // not a number equals none).
+    // A new rank wherever the key changes, and at every value that is not
+    // a number: ranks are then equal exactly where values compare equal
+    // (-0 and +0 share their key).
     int32_t rank = -1;
-    double previous = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double v = x[static_cast<std::size_t>(from[i].record)];
-        if (i == 0 || !(v == previous)) ++rank;
-        previous = v;
+        if (i == 0 || from[i].key != from[i - 1].key || from[i].key == not_a_number_key) ++rank;
         entries[i] = SortedEntry{rank, from[i].record};
     }
+}
+
+// Fewer, wider digits pay once there are records enough to fill their
+// buckets: each pass then writes to more places at once, but the passes
+// over a million records, beyond what the caches hold, are what cost.
+void sort_by_value(std::span<const uint64_t> keys, std::vector<SortedEntry>& entries)
+{
+    if (keys.size() >= (std::size_t{1} << 19)) radix_sort_by_value<16>(keys, entries);
+    else radix_sort_by_value<11>(keys, entries);
 }
 
 // Moves the left items of a segment to its front, keeping their order, and
@@ -102,22 +109,29 @@ NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, 
     : data_(data), columns_(predictors.begin(), predictors.end()), records_(static_cast<std::size_t>(data.num_recs)),
       sorted_(predictors.size()), categories_(predictors.size())
 {
+    const std::size_t n = records_.size();
     std::iota(records_.begin(), records_.end(), 0);
-    scratch_records_.resize(records_.size());
-    new_place_.resize(records_.size());
+    scratch_records_.resize(n);
+    new_place_.resize(n);
+    // One pass over the rows reads every predictor: categories as they
+    // are, continuous values as sort keys.
+    std::vector<std::vector<uint64_t>> keys(predictors.size());
     for (std::size_t p = 0; p < predictors.size(); ++p) {
-        const int column = predictors[p];
-        if (ncat[column] != 0) {
-            std::vector<int32_t>& codes = categories_[p];
-            codes.resize(records_.size());
-            for (int32_t r = 0; r < data.num_recs; ++r)
-                codes[static_cast<std::size_t>(r)] = category_of(data.value(r, column));
-            continue;
+        if (ncat[predictors[p]] != 0) categories_[p].resize(n);
+        else keys[p].resize(n);
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t p = 0; p < predictors.size(); ++p) {
+            const double v = data.value(static_cast<int32_t>(r), predictors[p]);
+            if (!categories_[p].empty()) categories_[p][r] = category_of(v);
+            else keys[p][r] = sort_key(v);
         }
-        std::vector<double> x(records_.size());
-        for (int32_t r = 0; r < data.num_recs; ++r) x[static_cast<std::size_t>(r)] = data.value(r, column);
-        sort_by_value(x, sorted_[p]);
-        if (scratch_entries_.empty()) scratch_entries_.resize(records_.size());
+    }
+    for (std::size_t p = 0; p < predictors.size(); ++p) {
+        if (keys[p].empty()) continue;
+        sort_by_value(keys[p], sorted_[p]);
+        std::vector<uint64_t>().swap(keys[p]);
+        if (scratch_entries_.empty()) scratch_entries_.resize(n);
     }
 }
 
@@ -302,12 +316,19 @@ Cut best_deviation_cut(const NodeRecords& records, std::size_t p, Segment segmen
                        int min_child)
 {
     const std::span<const Weighted> weighted = node.by_place;
+    const std::span<const SortedEntry> sorted = records.sorted(p, segment);
     const double total = node.total;
     double left_weight = 0.0;
     double left_deviation = 0.0;
+    // The weights are read in the order of the values, all over a large
+    // node's share of them; they are fetched some records ahead.
+    constexpr std::size_t ahead = 16;
+    std::size_t next = 0;
     return walk_continuous_cuts(
-        records.sorted(p, segment), min_child, no_cut,
+        sorted, min_child, no_cut,
         [&](int32_t place) {
+            if (++next + ahead < sorted.size())
+                __builtin_prefetch(&weighted[static_cast<std::size_t>(sorted[next + ahead].place)]);
             const Weighted& r = weighted[static_cast<std::size_t>(place)];
             left_weight += r.w;
             left_deviation += r.d;
