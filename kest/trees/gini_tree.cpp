@@ -170,7 +170,6 @@ void GiniGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
 GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
 {
     const std::span<const SortedEntry> sorted = records_.sorted(p, segment);
-    const auto value_of = [&](const SortedEntry& e) { return records_.value(p, e); };
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
@@ -192,7 +191,7 @@ GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
                 left_squares += 2 * int64_t{ws_.left[k]++} + 1;
                 right_squares -= 2 * int64_t{ws_.right[k]--} - 1;
             },
-            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); }, value_of);
+            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); });
     } else {
         best.cut = walk_continuous_cuts(
             sorted, s_.min_child, h,
@@ -201,7 +200,7 @@ GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
                 ++ws_.left[k];
                 --ws_.right[k];
             },
-            [&](std::size_t) { return criterion(); }, value_of);
+            [&](std::size_t) { return criterion(); });
     }
     if (best.cut.found()) best.improvement = best.cut.criterion - h;
     return best;
@@ -359,7 +358,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
     }
 
     const int column = s_.predictors[best_slot];
-    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion / n)) {
+    if (!set_split(node, records_, best_slot, s_.ncat[column], best.cut, best.cut.criterion / n)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }

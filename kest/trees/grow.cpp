@@ -333,8 +333,7 @@ Cut best_deviation_cut(const NodeRecords& records, std::size_t p, Segment segmen
             left_weight += r.w;
             left_deviation += r.d;
         },
-        [&](std::size_t) { return cut_criterion(left_deviation, left_weight, total - left_weight); },
-        [&](const SortedEntry& e) { return records.value(p, e); });
+        [&](std::size_t) { return cut_criterion(left_deviation, left_weight, total - left_weight); });
 }
 
 Cut best_deviation_cut(std::span<const int32_t> categories, const NodeDeviations& node, int k, int min_child,
@@ -389,12 +388,14 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
     return best;
 }
 
-bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept
+bool set_split(TreeNode* node, const NodeRecords& records, std::size_t p, int k, const Cut& cut,
+               double statistic) noexcept
 {
+    const int column = records.column(p);
     const std::size_t value_count = k == 0 ? 1 : static_cast<std::size_t>(k);
     node->split_values = allocate_doubles(value_count);
     if (node->split_values == nullptr) return false;
-    if (k == 0) node->split_values[0] = cut.threshold;
+    if (k == 0) node->split_values[0] = cut_threshold(records.value(p, cut.last_left), records.value(p, cut.first_right));
     else std::copy(cut.directions.begin(), cut.directions.end(), node->split_values);
     node->split_var = column;
     node->split_size = k;
@@ -421,7 +422,7 @@ void mark_left_records(const NodeRecords& records, Segment segment, std::size_t 
         // value that is not one) takes no record at all.
         const bool any_left = !std::isnan(node.split_values[0]);
         for (const SortedEntry& e : records.sorted(slot, segment))
-            goes_left[static_cast<std::size_t>(e.place)] = any_left && e.rank <= cut.left_rank;
+            goes_left[static_cast<std::size_t>(e.place)] = any_left && e.rank <= cut.last_left.rank;
         return;
     }
     const std::span<const int32_t> categories = records.categories(slot, segment);

@@ -73,6 +73,7 @@ public:
     {
         return data_.value(records_[static_cast<std::size_t>(e.place)], columns_[p]);
     }
+    int column(std::size_t p) const noexcept { return columns_[p]; }
 
     Segment root() const noexcept { return Segment{0, records_.size()}; }
     std::span<const int32_t> records(Segment s) const noexcept { return {records_.data() + s.begin, s.size}; }
@@ -215,8 +216,12 @@ constexpr double no_cut = -2e300;
 struct Cut {
     double criterion = no_cut;
     std::size_t left_count = 0;
-    double threshold = 0.0;          // continuous predictors
-    int32_t left_rank = 0;           // continuous predictors: the highest rank that goes left
+    // Continuous predictors: the two records the cut separates.  The
+    // threshold between their values is worked out only for the predictor
+    // chosen (NodeRecords::threshold), each value being a read of the data
+    // matrix at a place of its own.
+    SortedEntry last_left{};
+    SortedEntry first_right{};
     std::vector<double> directions;  // categorical predictors: -1 left, +1 right, 0 absent
 
     bool found() const noexcept { return left_count > 0; }
@@ -228,12 +233,10 @@ struct Cut {
 // both sides hold at least min_child (>= 1) records and the i-th value
 // differs from the next; criterion(i) scores it, and a cut replaces the
 // best only if it scores strictly higher than the best so far (starting
-// from floor), so the lowest of equally good cuts wins.  The threshold
-// lies between the values (value_of(entry)) of the two records the best
-// cut separates.
-template <class MoveLeft, class Criterion, class ValueOf>
+// from floor), so the lowest of equally good cuts wins.
+template <class MoveLeft, class Criterion>
 Cut walk_continuous_cuts(std::span<const SortedEntry> sorted, int min_child, double floor, MoveLeft&& move_left,
-                         Criterion&& criterion, ValueOf&& value_of)
+                         Criterion&& criterion)
 {
     Cut best;
     best.criterion = floor;
@@ -250,9 +253,8 @@ Cut walk_continuous_cuts(std::span<const SortedEntry> sorted, int min_child, dou
         }
     }
     if (best.found()) {
-        const SortedEntry& last_left = sorted[best.left_count - 1];
-        best.threshold = cut_threshold(value_of(last_left), value_of(sorted[best.left_count]));
-        best.left_rank = last_left.rank;
+        best.last_left = sorted[best.left_count - 1];
+        best.first_right = sorted[best.left_count];
     }
     return best;
 }
@@ -346,10 +348,12 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
 
 // ------------------------------------------------------------ splitting
 
-// Makes a node internal on a predictor's cut: split variable, split size k
-// (0 continuous), split values (the threshold or the k directions) and
-// statistic.  False when no memory is left for the split values.
-bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept;
+// Makes a node internal on the cut of predictor slot p: split variable,
+// split size k (0 continuous), split values (the threshold or the k
+// directions) and statistic.  False when no memory is left for the split
+// values.
+bool set_split(TreeNode* node, const NodeRecords& records, std::size_t p, int k, const Cut& cut,
+               double statistic) noexcept;
 
 // Undoes set_split: the node is a leaf again (statistic -2, no split values).
 void clear_split(TreeNode* node) noexcept;

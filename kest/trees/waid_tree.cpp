@@ -255,7 +255,7 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
         return std::nullopt;
     }
     const int column = s_.predictors[best.slot];
-    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion)) {
+    if (!set_split(node, records_, best.slot, s_.ncat[column], best.cut, best.cut.criterion)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
