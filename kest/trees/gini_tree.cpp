@@ -66,6 +66,22 @@ double unit_gini_sum(int64_t left_squares, std::size_t left, int64_t right_squar
            static_cast<double>(right_squares) / static_cast<double>(right);
 }
 
+// counts[c] = how many of i = 0 .. n - 1 have cell_of(i) = c, for cells
+// 0 .. cells - 1.  Tallied into four tables in turn and summed after:
+// consecutive records often fall in the same cell, and with one table each
+// count would wait for the one before it to be stored.
+template <class CellOf>
+void tally_cells(std::size_t n, std::size_t cells, CellOf&& cell_of, std::vector<int>& counts,
+                 std::vector<int>& tables)
+{
+    constexpr std::size_t ways = 4;
+    tables.assign(ways * cells, 0);
+    for (std::size_t i = 0; i < n; ++i) ++tables[(i % ways) * cells + cell_of(i)];
+    counts.assign(cells, 0);
+    for (std::size_t w = 0; w < ways; ++w)
+        for (std::size_t c = 0; c < cells; ++c) counts[c] += tables[w * cells + c];
+}
+
 // The best split of one predictor: E of the best cut in cut.criterion
 // (which must exceed G of the node), and the improvement E - G(node).
 struct GiniCut {
@@ -85,6 +101,7 @@ struct Workspace {
     std::vector<int> node_counts;  // K class counts of the node
     std::vector<int> left, right;  // K class counts of the two groups
     std::vector<int> class_table;
+    std::vector<int> tally_tables;  // scratch of tally_cells
     std::vector<int> category_count;
     std::vector<double> category_weight;
     std::vector<int> order;  // the categories that occur
@@ -121,7 +138,8 @@ private:
     Cut ordered_cut(std::size_t n, int k, double h);
     Cut best_division(std::size_t n, int k, double h);
     void move_category(int c, int sign);
-    double criterion() const { return gini_term(ws_.left, s_.weight) + gini_term(ws_.right, s_.weight); }
+    double criterion() const;
+    bool has_two_values(std::span<const int32_t> records) const;
 
     const GrowData& data_;
     const Settings& s_;
@@ -130,6 +148,30 @@ private:
     Workspace ws_;
 };
 
+// G(L) + G(R) of the two groups' class counts; both groups hold records.
+double GiniGrower::criterion() const
+{
+    if (!s_.unit_weights) return gini_term(ws_.left, s_.weight) + gini_term(ws_.right, s_.weight);
+    int64_t left_squares = 0, right_squares = 0, left = 0, right = 0;
+    for (std::size_t k = 0; k < ws_.left.size(); ++k) {
+        left += ws_.left[k];
+        right += ws_.right[k];
+        left_squares += int64_t{ws_.left[k]} * ws_.left[k];
+        right_squares += int64_t{ws_.right[k]} * ws_.right[k];
+    }
+    return unit_gini_sum(left_squares, static_cast<std::size_t>(left), right_squares, static_cast<std::size_t>(right));
+}
+
+// Whether the dependent variable takes two different values over the
+// node's records: surely so when they fall in two classes; otherwise the
+// values themselves tell (2.5 and 2.7 are both of class 2).
+bool GiniGrower::has_two_values(std::span<const int32_t> records) const
+{
+    const auto in_node = [](int c) { return c > 0; };
+    if (std::count_if(ws_.node_counts.begin(), ws_.node_counts.end(), in_node) >= 2) return true;
+    return takes_two_values(data_, records, s_.dep_var);
+}
+
 // Class counts, majority class (the lowest of equally frequent ones) and its
 // share; the node holds its class counts as its int array.  Fills the
 // node's part of class_at on the way.
@@ -137,12 +179,11 @@ bool GiniGrower::count_classes(TreeNode* node, Segment segment)
 {
     const std::span<const int32_t> records = records_.records(segment);
     const auto classes = static_cast<std::size_t>(s_.classes);
-    ws_.node_counts.assign(classes, 0);
     int* class_at = ws_.class_at.data() + segment.begin;
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        class_at[i] = ws_.class_of[static_cast<std::size_t>(records[i])];
-        ++ws_.node_counts[static_cast<std::size_t>(class_at[i])];
-    }
+    for (std::size_t i = 0; i < records.size(); ++i) class_at[i] = ws_.class_of[static_cast<std::size_t>(records[i])];
+    tally_cells(
+        records.size(), classes, [&](std::size_t i) { return static_cast<std::size_t>(class_at[i]); },
+        ws_.node_counts, ws_.tally_tables);
     std::size_t majority = 0;
     for (std::size_t k = 1; k < classes; ++k)
         if (ws_.node_counts[k] > ws_.node_counts[majority]) majority = k;
@@ -211,15 +252,16 @@ void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span
 {
     const auto classes = static_cast<std::size_t>(s_.classes);
     const auto size = static_cast<std::size_t>(k) + 1;
-    ws_.class_table.assign(size * classes, 0);
+    tally_cells(
+        categories.size(), size * classes,
+        [&](std::size_t i) {
+            return static_cast<std::size_t>(categories[i]) * classes + static_cast<std::size_t>(classes_at[i]);
+        },
+        ws_.class_table, ws_.tally_tables);
     ws_.category_count.assign(size, 0);
     ws_.category_weight.assign(size, 0.0);
-    for (std::size_t i = 0; i < categories.size(); ++i) {
-        const auto c = static_cast<std::size_t>(categories[i]);
-        const auto cls = static_cast<std::size_t>(classes_at[i]);
-        ++ws_.class_table[c * classes + cls];
-        ++ws_.category_count[c];
-    }
+    for (std::size_t c = 0; c < size; ++c)
+        for (std::size_t cls = 0; cls < classes; ++cls) ws_.category_count[c] += ws_.class_table[c * classes + cls];
     ws_.order.clear();
     for (std::size_t c = 1; c < size; ++c) {
         double weight = 0.0;
@@ -331,7 +373,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    if (records.size() < static_cast<std::size_t>(s_.min_node) || !takes_two_values(data_, records, s_.dep_var)) {
+    if (records.size() < static_cast<std::size_t>(s_.min_node) || !has_two_values(records)) {
         finish_leaf(node, records);
         return std::nullopt;
     }
