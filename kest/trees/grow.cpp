@@ -442,13 +442,29 @@ std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, 
     return std::make_pair(left, Segment{segment.begin + left.size, segment.size - left.size});
 }
 
-bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept
+namespace {
+
+// Attaches kept_value(value_at(k)) for k = 0 .. n - 1 as the leaf's int array.
+template <class ValueAt>
+bool attach_kept_values(TreeNode* leaf, std::size_t n, ValueAt&& value_at) noexcept
 {
-    int32_t* values = allocate_ints(std::max<std::size_t>(records.size(), 1));
+    int32_t* values = allocate_ints(std::max<std::size_t>(n, 1));
     if (values == nullptr) return false;
-    for (std::size_t k = 0; k < records.size(); ++k) values[k] = kept_value(data.value(records[k], dep_var));
+    for (std::size_t k = 0; k < n; ++k) values[k] = kept_value(value_at(k));
     leaf->int_array = values;
     return true;
+}
+
+}  // namespace
+
+bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept
+{
+    return attach_kept_values(leaf, records.size(), [&](std::size_t k) { return data.value(records[k], dep_var); });
+}
+
+bool keep_values(TreeNode* leaf, std::span<const double> y) noexcept
+{
+    return attach_kept_values(leaf, y.size(), [&](std::size_t k) { return y[k]; });
 }
 
 void finish_leaf(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var, bool keep,

@@ -375,6 +375,8 @@ std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, 
 // Attaches the kept values of a leaf: the dependent value of each record,
 // in row order.  False when no memory is left.
 bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept;
+// The same from the dependent values of the leaf's records, in row order.
+bool keep_values(TreeNode* leaf, std::span<const double> y) noexcept;
 
 // Finishes a leaf: with keep, attaches its kept values (code 99 when no
 // memory is left).

@@ -169,7 +169,7 @@ private:
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
     void weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw);
     bool is_candidate(std::span<const int32_t> records, const NodeWeights& nw) const;
-    void finish_leaf(TreeNode* node, std::span<const int32_t> records);
+    void finish_leaf(TreeNode* node, Segment segment);
 
     const GrowData& data_;
     const Settings& s_;
@@ -227,9 +227,11 @@ bool WaidGrower::is_candidate(std::span<const int32_t> records, const NodeWeight
     return std::any_of(nw.y.begin(), nw.y.end(), [&](double v) { return v != nw.y.front(); });
 }
 
-void WaidGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
+// A leaf of a keeping tree holds its records' dependent values, taken from
+// their list rather than from the rows of the matrix.
+void WaidGrower::finish_leaf(TreeNode* node, Segment segment)
 {
-    kest::finish_leaf(node, data_, records, s_.dep_var, s_.keep, error_);
+    if (s_.keep && !keep_values(node, records_.followed(y_list_, segment))) error_[0] = KEST_ERR_NO_MEMORY;
 }
 
 std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node, Segment segment)
@@ -243,7 +245,7 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
     node->int_count = dep_categories > 0 ? modal_category(data_, records, s_.dep_var, dep_categories, ws_.counts) : -1;
 
     if (!is_candidate(records, nw_)) {
-        finish_leaf(node, records);
+        finish_leaf(node, segment);
         return std::nullopt;
     }
 
@@ -251,7 +253,7 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
                                              NodeDeviations{ws_.weighted, nw_.w, nw_.d, nw_.total}, s_.min_child,
                                              ws_.tally);
     if (!best.found()) {
-        finish_leaf(node, records);
+        finish_leaf(node, segment);
         return std::nullopt;
     }
     const int column = s_.predictors[best.slot];
