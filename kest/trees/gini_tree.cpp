@@ -387,6 +387,7 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
         GiniCut cut = k == 0 ? continuous_cut(p, segment, h)
                              : categorical_cut(records_.categories(p, segment), node_classes, k, h);
         if (cut.improvement > best.improvement) {
+            if (k == 0) records_.prefetch_values(p, cut.cut.last_left, cut.cut.first_right);
             best = std::move(cut);
             best_slot = p;
         }

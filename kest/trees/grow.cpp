@@ -230,13 +230,16 @@ const double* matrix_of(const double* data, KestFetch fetch, int rec1, int num_r
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat,
                                  CategoryRange range) noexcept
 {
-    for (int j = 0; j < num_vars; ++j) {
-        if (ncat[j] <= 0) continue;
-        const double k = static_cast<double>(ncat[j]);
-        for (int r = 0; r < num_rows; ++r) {
+    // Row by row, in the order of the matrix: a pass down each column
+    // would read the whole matrix once per categorical variable.
+    for (int r = 0; r < num_rows; ++r) {
+        const double* row = data + static_cast<std::ptrdiff_t>(r) * num_vars;
+        for (int j = 0; j < num_vars; ++j) {
+            if (ncat[j] <= 0) continue;
             // Truncation toward zero lies in 1 .. k exactly when 1 <= v < k + 1;
             // a NaN fails every test.
-            const double v = data[static_cast<std::ptrdiff_t>(r) * num_vars + j];
+            const double k = static_cast<double>(ncat[j]);
+            const double v = row[j];
             const bool in_range = range == CategoryRange::truncated ? (v >= 1.0 && v < k + 1.0) : (v >= 1.0 && v <= k);
             if (!in_range) return false;
         }
@@ -381,6 +384,7 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
         Cut cut = k == 0 ? best_deviation_cut(records, p, segment, node, min_child)
                          : best_deviation_cut(records.categories(p, segment), node, k, min_child, tally);
         if (cut.criterion > best.cut.criterion) {
+            if (k == 0) records.prefetch_values(p, cut.last_left, cut.first_right);
             best.slot = p;
             best.cut = std::move(cut);
         }
