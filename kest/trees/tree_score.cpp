@@ -351,6 +351,13 @@ void score_records(const Scoring& s, int rec1, int num_recs, double* values, dou
         walk_block(s, first_row, count, at, stop);
         for (int r = 0; r < count; ++r) {
             const int i = first + r;
+            if (stop[r] == Stop::leaf && s.method == method_value) {
+                // The common case, without a draw: the leaf's value and spread.
+                const FlatNode& leaf = s.tree.node(at[r]);
+                values[i] = leaf.value;
+                spreads[i] = s.tree.leaf(leaf).spread;
+                continue;
+            }
             if (!finish_record(s, first_row + r, at[r], stop[r], values[i], spreads[i])) return;
         }
     }
