@@ -160,9 +160,15 @@ Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
         stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) { return left_at[k] != 0; });
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
-        // A record goes left when its new place is in the left part.
+        // A record goes left when its new place is in the left part.  The
+        // new places are read in the order of the values, all over a large
+        // segment, so they are fetched some entries ahead (entries ahead of
+        // k are not yet moved).
         const auto first_right = static_cast<int32_t>(s.begin + left);
-        stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t, SortedEntry& e) {
+        const SortedEntry* entries = list.data() + s.begin;
+        constexpr std::size_t ahead = 16;
+        stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t k, SortedEntry& e) {
+            if (k + ahead < s.size) __builtin_prefetch(&new_place_[static_cast<std::size_t>(entries[k + ahead].place)]);
             e.place = new_place_[static_cast<std::size_t>(e.place)];
             return e.place < first_right;
         });
