@@ -249,25 +249,35 @@ constexpr int block_size = 128;
 // robin when it stops.
 void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* at, Stop* stop) noexcept
 {
-    int moving[block_size];
+    // The records still moving, each with its node and its row, kept side
+    // by side in the first `active` places; one that stops hands its place
+    // to the last.
+    int32_t node_of[block_size];
+    const double* row_of[block_size];
+    int record_of[block_size];
     for (int r = 0; r < count; ++r) {
-        at[r] = 0;
-        moving[r] = r;
+        node_of[r] = 0;
+        row_of[r] = s.data + (first_row + r) * s.num_vars;
+        record_of[r] = r;
     }
     for (int active = count; active > 0;) {
         for (int m = 0; m < active;) {
-            const int r = moving[m];
-            const FlatNode& n = s.tree.node(at[r]);
+            const FlatNode& n = s.tree.node(node_of[m]);
             int32_t next = -1;
-            if (n.test >= 0) next = step(s.tree, n, s.data + (first_row + r) * s.num_vars);
+            if (n.test >= 0) next = step(s.tree, n, row_of[m]);
             if (next < 0) {
+                const int r = record_of[m];
+                at[r] = node_of[m];
                 stop[r] = n.test == leaf_mark ? Stop::leaf : n.test == broken_mark ? Stop::broken : Stop::unseen;
                 // The leaf's spread, read when the block is finished.
                 if (n.test == leaf_mark) __builtin_prefetch(&s.tree.leaf(n));
-                moving[m] = moving[--active];
+                --active;
+                node_of[m] = node_of[active];
+                row_of[m] = row_of[active];
+                record_of[m] = record_of[active];
                 continue;
             }
-            at[r] = next;
+            node_of[m] = next;
             // Fetched while the other records of the block take their step.
             __builtin_prefetch(&s.tree.node(next));
             ++m;
