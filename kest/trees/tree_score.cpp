@@ -247,7 +247,22 @@ constexpr int block_size = 128;
 // Walks a block of records together, one level per round, so that the
 // cache misses of different records overlap; a record leaves the round
 // robin when it stops.
-void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* at, Stop* stop) noexcept
+// The rows of the records to be walked next, fetched a few lines at a
+// time: all at once they would fill every slot for a cache miss.
+struct RowsAhead {
+    const char* next;
+    const char* end;
+
+    void fetch_some() noexcept
+    {
+        constexpr int lines = 16;
+        constexpr int line_size = 64;
+        for (int k = 0; k < lines && next < end; ++k, next += line_size) __builtin_prefetch(next);
+    }
+};
+
+void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* at, Stop* stop,
+                RowsAhead& ahead) noexcept
 {
     // The records still moving, each with its node and its row, kept side
     // by side in the first `active` places; one that stops hands its place
@@ -261,6 +276,7 @@ void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* 
         record_of[r] = r;
     }
     for (int active = count; active > 0;) {
+        ahead.fetch_some();
         for (int m = 0; m < active;) {
             const FlatNode& n = s.tree.node(node_of[m]);
             int32_t next = -1;
@@ -341,15 +357,6 @@ bool finish_record(const Scoring& s, std::ptrdiff_t row, int32_t at, Stop stop, 
     return true;
 }
 
-// Starts reading the rows of the next block, so that its first round of
-// steps finds them at hand.
-void prefetch_rows(const Scoring& s, std::ptrdiff_t first_row, int count) noexcept
-{
-    const auto* bytes = reinterpret_cast<const char*>(s.data + first_row * s.num_vars);
-    const std::size_t size = static_cast<std::size_t>(count) * static_cast<std::size_t>(s.num_vars) * sizeof(double);
-    for (std::size_t b = 0; b < size; b += 64) __builtin_prefetch(bytes + b);
-}
-
 void score_records(const Scoring& s, int rec1, int num_recs, double* values, double* spreads)
 {
     int32_t at[block_size];
@@ -357,8 +364,12 @@ void score_records(const Scoring& s, int rec1, int num_recs, double* values, dou
     for (int first = 0; first < num_recs; first += block_size) {
         const int count = std::min(block_size, num_recs - first);
         const std::ptrdiff_t first_row = static_cast<std::ptrdiff_t>(rec1) + first;
-        if (first + count < num_recs) prefetch_rows(s, first_row + count, std::min(block_size, num_recs - first - count));
-        walk_block(s, first_row, count, at, stop);
+        // The next block's rows are read while this block walks, so that its
+        // first round of steps finds them at hand.
+        const int next_count = std::min(block_size, num_recs - first - count);
+        const auto* next_rows = reinterpret_cast<const char*>(s.data + (first_row + count) * s.num_vars);
+        RowsAhead ahead{next_rows, next_rows + static_cast<std::ptrdiff_t>(next_count) * s.num_vars * static_cast<std::ptrdiff_t>(sizeof(double))};
+        walk_block(s, first_row, count, at, stop, ahead);
         for (int r = 0; r < count; ++r) {
             const int i = first + r;
             if (stop[r] == Stop::leaf && s.method == method_value) {
