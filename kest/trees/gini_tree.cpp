@@ -228,9 +228,12 @@ GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
         best.cut = walk_continuous_cuts(
             sorted, s_.min_child, h,
             [&](int32_t place) {
+                // The right group holds the node's records of class k less
+                // the left group's: (N - 1)^2 = N^2 - 2N + 1.
                 const std::size_t k = class_of(place);
-                left_squares += 2 * int64_t{ws_.left[k]++} + 1;
-                right_squares -= 2 * int64_t{ws_.right[k]--} - 1;
+                const int64_t left = ws_.left[k]++;
+                left_squares += 2 * left + 1;
+                right_squares -= 2 * (ws_.node_counts[k] - left) - 1;
             },
             [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); });
     } else {
