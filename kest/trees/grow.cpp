@@ -157,7 +157,9 @@ Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
         if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_place);
     stable_split(records_.data() + s.begin, s.size, scratch_records_, left_place);
     for (std::vector<double>& values : followed_)
-        stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) { return left_at[k] != 0; });
+        stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) {
+            return left_at[k] != 0;
+        });
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
         // A record goes left when its new place is in the left part.  The
@@ -405,7 +407,8 @@ bool set_split(TreeNode* node, const NodeRecords& records, std::size_t p, int k,
     const std::size_t value_count = k == 0 ? 1 : static_cast<std::size_t>(k);
     node->split_values = allocate_doubles(value_count);
     if (node->split_values == nullptr) return false;
-    if (k == 0) node->split_values[0] = cut_threshold(records.value(p, cut.last_left), records.value(p, cut.first_right));
+    if (k == 0)
+        node->split_values[0] = cut_threshold(records.value(p, cut.last_left), records.value(p, cut.first_right));
     else std::copy(cut.directions.begin(), cut.directions.end(), node->split_values);
     node->split_var = column;
     node->split_size = k;

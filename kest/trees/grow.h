@@ -226,7 +226,7 @@ struct Cut {
     std::size_t left_count = 0;
     // Continuous predictors: the two records the cut separates.  The
     // threshold between their values is worked out only for the predictor
-    // chosen (NodeRecords::threshold), each value being a read of the data
+    // chosen (in set_split), each value being a read of the data
     // matrix at a place of its own.
     SortedEntry last_left{};
     SortedEntry first_right{};

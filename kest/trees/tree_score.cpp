@@ -367,8 +367,9 @@ void score_records(const Scoring& s, int rec1, int num_recs, double* values, dou
         // The next block's rows are read while this block walks, so that its
         // first round of steps finds them at hand.
         const int next_count = std::min(block_size, num_recs - first - count);
-        const auto* next_rows = reinterpret_cast<const char*>(s.data + (first_row + count) * s.num_vars);
-        RowsAhead ahead{next_rows, next_rows + static_cast<std::ptrdiff_t>(next_count) * s.num_vars * static_cast<std::ptrdiff_t>(sizeof(double))};
+        const double* next_rows = s.data + (first_row + count) * s.num_vars;
+        RowsAhead ahead{reinterpret_cast<const char*>(next_rows),
+                        reinterpret_cast<const char*>(next_rows + static_cast<std::ptrdiff_t>(next_count) * s.num_vars)};
         walk_block(s, first_row, count, at, stop, ahead);
         for (int r = 0; r < count; ++r) {
             const int i = first + r;
