@@ -136,6 +136,8 @@ private:
             nodes_.push_back(FlatNode{});
             origin_.push_back(t->left);
             origin_.push_back(t->right);
+            // Laid out after the left subtree, which is often small.
+            __builtin_prefetch(t->right);
         }
         nodes_[i] = flat;
     }
