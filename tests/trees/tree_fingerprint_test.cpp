@@ -90,7 +90,9 @@ struct Generator {
 enum Col { c_age, c_hours, c_share, c_ties, c_region, c_size, c_branch, c_y, c_class, num_cols };
 constexpr int ncat_of[num_cols] = {0, 0, 0, 0, 3, 7, 20, 0, 3};
 
-std::vector<double> generate(int records, uint64_t seed)
+// With signed_zeros, a tenth of the eighths and of the five-valued column
+// are -0 or +0: equal values of different bits, which no cut may part.
+std::vector<double> generate(int records, uint64_t seed, bool signed_zeros)
 {
     Generator g{seed};
     std::vector<double> m(static_cast<std::size_t>(records) * num_cols);
@@ -100,6 +102,11 @@ std::vector<double> generate(int records, uint64_t seed)
         row[c_hours] = g.below(640) / 8.0;
         row[c_share] = g.fraction();
         row[c_ties] = g.below(5) * 0.25;
+        if (signed_zeros && g.below(10) == 0) {
+            const double zero = g.below(2) == 0 ? -0.0 : 0.0;
+            row[c_hours] = zero;
+            row[c_ties] = zero;
+        }
         row[c_region] = 1 + g.below(3);
         row[c_size] = 1 + g.below(7) * g.below(7) / 6;
         row[c_branch] = 1 + g.below(20);
@@ -123,6 +130,7 @@ struct Case {
     int min_node, min_child;
     int keep;
     uint64_t expected;
+    bool signed_zeros = false;
 };
 
 const int predictors[] = {c_age, c_hours, c_share, c_ties, c_region, c_size, c_branch};
@@ -133,7 +141,7 @@ const double priors[] = {0.25, 0.5, 0.25};
 // the record weights and the scores.
 uint64_t fingerprint_of(const Case& c)
 {
-    const std::vector<double> m = generate(c.records, 9000 + c.records + c.scheme);
+    const std::vector<double> m = generate(c.records, 9000 + c.records + c.scheme, c.signed_zeros);
     std::vector<int> ncat(ncat_of, ncat_of + num_cols);
     std::vector<double> weights(static_cast<std::size_t>(c.records), 0.0);
     const int np = static_cast<int>(std::size(predictors));
@@ -183,6 +191,8 @@ TEST(TreeFingerprint, GrownTreesWeightsAndScoresStayBitForBit)
         {"gini", Grower::gini, 1, 20000, 20, 7, 0, 0x4a8cc32383598141ULL},
         {"gini priors", Grower::gini, 2, 5000, 6, 3, 1, 0x1fd4f2d1ecacb57eULL},
         {"anova", Grower::anova, 0, 20000, 20, 7, 1, 0xf506c53ae6ae524bULL},
+        {"waid signed zeros", Grower::waid, 3, 4000, 10, 5, 1, 0xda991502080736aeULL, true},
+        {"gini signed zeros", Grower::gini, 1, 4000, 10, 5, 1, 0x1637668b6b0edc31ULL, true},
     };
     for (const Case& c : cases) {
         const uint64_t got = fingerprint_of(c);
