@@ -56,8 +56,8 @@ Moments moments_of(std::span<const double> y) noexcept
 }
 
 struct Workspace {
-    std::vector<Weighted> weighted;  // by record
-    std::vector<char> goes_left;     // by record
+    std::vector<Weighted> weighted;  // by place in the record list
+    std::vector<char> goes_left;     // by place in the record list
     std::vector<double> y, left_y, right_y;
     std::vector<double> w, d;  // by place in the node's record list
     CategoryTally tally;
@@ -83,8 +83,8 @@ public:
 
 private:
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
-    double weigh(std::span<const int32_t> records, const Moments& m);
-    bool keeps_split(std::span<const int32_t> records, double squares);
+    double weigh(Segment segment, std::span<const int32_t> records, const Moments& m);
+    bool keeps_split(Segment segment, double squares);
 
     double case_weight(int32_t record) const { return s_.weight_var < 0 ? 1.0 : data_.value(record, s_.weight_var); }
 
@@ -97,7 +97,7 @@ private:
 
 // Each record's case weight and weighted deviation from the plain mean;
 // returns the node's total weight.
-double AnovaGrower::weigh(std::span<const int32_t> records, const Moments& m)
+double AnovaGrower::weigh(Segment segment, std::span<const int32_t> records, const Moments& m)
 {
     double total = 0.0;
     ws_.w.resize(records.size());
@@ -107,7 +107,7 @@ double AnovaGrower::weigh(std::span<const int32_t> records, const Moments& m)
         total += u;
         ws_.w[i] = u;
         ws_.d[i] = u * (ws_.y[i] - m.mean);
-        ws_.weighted[static_cast<std::size_t>(records[i])] = Weighted{ws_.w[i], ws_.d[i]};
+        ws_.weighted[segment.begin + i] = Weighted{ws_.w[i], ws_.d[i]};
     }
     return total;
 }
@@ -115,12 +115,12 @@ double AnovaGrower::weigh(std::span<const int32_t> records, const Moments& m)
 // Whether the split marked in goes_left explains at least min_improvement
 // of the node's sum of squares, with each child's sum of squares taken over
 // its records in row order, as the child computes it.
-bool AnovaGrower::keeps_split(std::span<const int32_t> records, double squares)
+bool AnovaGrower::keeps_split(Segment segment, double squares)
 {
     ws_.left_y.clear();
     ws_.right_y.clear();
-    for (std::size_t i = 0; i < records.size(); ++i)
-        (ws_.goes_left[static_cast<std::size_t>(records[i])] ? ws_.left_y : ws_.right_y).push_back(ws_.y[i]);
+    for (std::size_t i = 0; i < segment.size; ++i)
+        (ws_.goes_left[segment.begin + i] ? ws_.left_y : ws_.right_y).push_back(ws_.y[i]);
     const double explained = squares - moments_of(ws_.left_y).squares - moments_of(ws_.right_y).squares;
     return explained / squares >= s_.min_improvement;
 }
@@ -141,7 +141,7 @@ std::optional<std::pair<Segment, Segment>> AnovaGrower::grow_node(TreeNode* node
         finish_leaf(node, data_, records, s_.dep_var, s_.keep, error_);
         return std::nullopt;
     }
-    const double total = weigh(records, m);
+    const double total = weigh(segment, records, m);
     const Choice best = best_deviation_split(records_, segment, s_.predictors, s_.ncat,
                                              NodeDeviations{ws_.weighted, ws_.w, ws_.d, total}, s_.min_child,
                                              ws_.tally);
@@ -150,12 +150,12 @@ std::optional<std::pair<Segment, Segment>> AnovaGrower::grow_node(TreeNode* node
         return std::nullopt;
     }
     const int column = s_.predictors[best.slot];
-    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion)) {
+    if (!set_split(node, records_, best.slot, s_.ncat[column], best.cut, best.cut.criterion)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
-    if (!keeps_split(records, m.squares)) {
+    mark_left_records(records_, segment, best.slot, *node, best.cut, ws_.goes_left);
+    if (!keeps_split(segment, m.squares)) {
         // Collapsed: a leaf over all the node's records, still in row order.
         clear_split(node);
         finish_leaf(node, data_, records, s_.dep_var, s_.keep, error_);

@@ -10,6 +10,7 @@
 // class counts alone, so a categorical division costs the same whatever the
 // number of records behind it.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -36,6 +37,9 @@ struct Settings {
     int min_child;  // at least 1
     double min_improvement;
     bool keep;
+    // Every class weighs 1 and the squares of the class counts of any node
+    // stay below 2^53, where a double holds every whole number.
+    bool unit_weights;
 };
 
 // G(S) from the class counts of S; a set without weight adds nothing (its
@@ -52,6 +56,32 @@ double gini_term(std::span<const int> counts, std::span<const double> weight) no
     return total > 0.0 ? squares / total : 0.0;
 }
 
+// G(L) + G(R) when every class weighs 1, from each group's sum of squared
+// class counts and its number of records (both at least 1).  Those are W
+// and the sum of squares that gini_term adds up, whole numbers held exactly
+// by a double (Settings::unit_weights), so the result has the same bits.
+double unit_gini_sum(int64_t left_squares, std::size_t left, int64_t right_squares, std::size_t right) noexcept
+{
+    return static_cast<double>(left_squares) / static_cast<double>(left) +
+           static_cast<double>(right_squares) / static_cast<double>(right);
+}
+
+// counts[c] = how many of i = 0 .. n - 1 have cell_of(i) = c, for cells
+// 0 .. cells - 1.  Tallied into four tables in turn and summed after:
+// consecutive records often fall in the same cell, and with one table each
+// count would wait for the one before it to be stored.
+template <class CellOf>
+void tally_cells(std::size_t n, std::size_t cells, CellOf&& cell_of, std::vector<int>& counts,
+                 std::vector<int>& tables)
+{
+    constexpr std::size_t ways = 4;
+    tables.assign(ways * cells, 0);
+    for (std::size_t i = 0; i < n; ++i) ++tables[(i % ways) * cells + cell_of(i)];
+    counts.assign(cells, 0);
+    for (std::size_t w = 0; w < ways; ++w)
+        for (std::size_t c = 0; c < cells; ++c) counts[c] += tables[w * cells + c];
+}
+
 // The best split of one predictor: E of the best cut in cut.criterion
 // (which must exceed G of the node), and the improvement E - G(node).
 struct GiniCut {
@@ -63,10 +93,15 @@ struct GiniCut {
 // 1 .. k; the class counts of category c are row c of class_table.
 struct Workspace {
     std::vector<int> class_of;  // class index (class - 1) of every record
-    std::vector<char> goes_left;
+    // The class index of the record at each place of the record list,
+    // filled for the node being grown: the walks and tallies read it within
+    // the node's segment instead of all over class_of.
+    std::vector<int> class_at;
+    std::vector<char> goes_left;  // by place in the record list
     std::vector<int> node_counts;  // K class counts of the node
     std::vector<int> left, right;  // K class counts of the two groups
     std::vector<int> class_table;
+    std::vector<int> tally_tables;  // scratch of tally_cells
     std::vector<int> category_count;
     std::vector<double> category_weight;
     std::vector<int> order;  // the categories that occur
@@ -80,6 +115,7 @@ public:
     {
         const auto n = static_cast<std::size_t>(data.num_recs);
         ws_.goes_left.resize(n);
+        ws_.class_at.resize(n);
         ws_.class_of.resize(n);
         for (std::size_t r = 0; r < n; ++r)
             ws_.class_of[r] = category_of(data.value(static_cast<int32_t>(r), settings.dep_var)) - 1;
@@ -94,15 +130,16 @@ public:
 
 private:
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
-    bool count_classes(TreeNode* node, std::span<const int32_t> records);
+    bool count_classes(TreeNode* node, Segment segment);
     void finish_leaf(TreeNode* node, std::span<const int32_t> records);
-    GiniCut continuous_cut(std::span<const SortedEntry> sorted, double h);
-    GiniCut categorical_cut(std::span<const int32_t> categories, std::span<const int32_t> records, int k, double h);
-    void tally_categories(std::span<const int32_t> categories, std::span<const int32_t> records, int k);
+    GiniCut continuous_cut(std::size_t p, Segment segment, double h);
+    GiniCut categorical_cut(std::span<const int32_t> categories, std::span<const int> classes, int k, double h);
+    void tally_categories(std::span<const int32_t> categories, std::span<const int> classes, int k);
     Cut ordered_cut(std::size_t n, int k, double h);
     Cut best_division(std::size_t n, int k, double h);
     void move_category(int c, int sign);
-    double criterion() const { return gini_term(ws_.left, s_.weight) + gini_term(ws_.right, s_.weight); }
+    double criterion() const;
+    bool has_two_values(std::span<const int32_t> records) const;
 
     const GrowData& data_;
     const Settings& s_;
@@ -111,13 +148,42 @@ private:
     Workspace ws_;
 };
 
-// Class counts, majority class (the lowest of equally frequent ones) and its
-// share; the node holds its class counts as its int array.
-bool GiniGrower::count_classes(TreeNode* node, std::span<const int32_t> records)
+// G(L) + G(R) of the two groups' class counts; both groups hold records.
+double GiniGrower::criterion() const
 {
+    if (!s_.unit_weights) return gini_term(ws_.left, s_.weight) + gini_term(ws_.right, s_.weight);
+    int64_t left_squares = 0, right_squares = 0, left = 0, right = 0;
+    for (std::size_t k = 0; k < ws_.left.size(); ++k) {
+        left += ws_.left[k];
+        right += ws_.right[k];
+        left_squares += int64_t{ws_.left[k]} * ws_.left[k];
+        right_squares += int64_t{ws_.right[k]} * ws_.right[k];
+    }
+    return unit_gini_sum(left_squares, static_cast<std::size_t>(left), right_squares, static_cast<std::size_t>(right));
+}
+
+// Whether the dependent variable takes two different values over the
+// node's records: surely so when they fall in two classes; otherwise the
+// values themselves tell (2.5 and 2.7 are both of class 2).
+bool GiniGrower::has_two_values(std::span<const int32_t> records) const
+{
+    const auto in_node = [](int c) { return c > 0; };
+    if (std::count_if(ws_.node_counts.begin(), ws_.node_counts.end(), in_node) >= 2) return true;
+    return takes_two_values(data_, records, s_.dep_var);
+}
+
+// Class counts, majority class (the lowest of equally frequent ones) and its
+// share; the node holds its class counts as its int array.  Fills the
+// node's part of class_at on the way.
+bool GiniGrower::count_classes(TreeNode* node, Segment segment)
+{
+    const std::span<const int32_t> records = records_.records(segment);
     const auto classes = static_cast<std::size_t>(s_.classes);
-    ws_.node_counts.assign(classes, 0);
-    for (const int32_t r : records) ++ws_.node_counts[static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(r)])];
+    int* class_at = ws_.class_at.data() + segment.begin;
+    for (std::size_t i = 0; i < records.size(); ++i) class_at[i] = ws_.class_of[static_cast<std::size_t>(records[i])];
+    tally_cells(
+        records.size(), classes, [&](std::size_t i) { return static_cast<std::size_t>(class_at[i]); },
+        ws_.node_counts, ws_.tally_tables);
     std::size_t majority = 0;
     for (std::size_t k = 1; k < classes; ++k)
         if (ws_.node_counts[k] > ws_.node_counts[majority]) majority = k;
@@ -142,37 +208,63 @@ void GiniGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
 }
 
 // Records move left one by one in ascending order of the predictor.
-GiniCut GiniGrower::continuous_cut(std::span<const SortedEntry> sorted, double h)
+GiniCut GiniGrower::continuous_cut(std::size_t p, Segment segment, double h)
 {
+    const std::span<const SortedEntry> sorted = records_.sorted(p, segment);
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
-    best.cut = walk_continuous_cuts(
-        sorted, s_.min_child, h,
-        [&](int32_t record) {
-            const auto k = static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(record)]);
-            ++ws_.left[k];
-            --ws_.right[k];
-        },
-        [&](std::size_t) { return criterion(); });
+    const auto class_of = [&](int32_t place) {
+        return static_cast<std::size_t>(ws_.class_at[static_cast<std::size_t>(place)]);
+    };
+    if (s_.unit_weights) {
+        // Every cut of a long walk is judged, so the sums of squares of the
+        // two groups are kept up to date as a record moves instead of being
+        // summed over the classes for each cut: (N + 1)^2 = N^2 + 2N + 1.
+        int64_t left_squares = 0;
+        int64_t right_squares = 0;
+        for (const int c : ws_.node_counts) right_squares += int64_t{c} * c;
+        const std::size_t n = sorted.size();
+        best.cut = walk_continuous_cuts(
+            sorted, s_.min_child, h,
+            [&](int32_t place) {
+                // The right group holds the node's records of class k less
+                // the left group's: (N - 1)^2 = N^2 - 2N + 1.
+                const std::size_t k = class_of(place);
+                const int64_t left = ws_.left[k]++;
+                left_squares += 2 * left + 1;
+                right_squares -= 2 * (ws_.node_counts[k] - left) - 1;
+            },
+            [&](std::size_t i) { return unit_gini_sum(left_squares, i, right_squares, n - i); });
+    } else {
+        best.cut = walk_continuous_cuts(
+            sorted, s_.min_child, h,
+            [&](int32_t place) {
+                const std::size_t k = class_of(place);
+                ++ws_.left[k];
+                --ws_.right[k];
+            },
+            [&](std::size_t) { return criterion(); });
+    }
     if (best.cut.found()) best.improvement = best.cut.criterion - h;
     return best;
 }
 
 // Class counts, records and class weight of every category of the node.
-void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span<const int32_t> records, int k)
+void GiniGrower::tally_categories(std::span<const int32_t> categories, std::span<const int> classes_at, int k)
 {
     const auto classes = static_cast<std::size_t>(s_.classes);
     const auto size = static_cast<std::size_t>(k) + 1;
-    ws_.class_table.assign(size * classes, 0);
+    tally_cells(
+        categories.size(), size * classes,
+        [&](std::size_t i) {
+            return static_cast<std::size_t>(categories[i]) * classes + static_cast<std::size_t>(classes_at[i]);
+        },
+        ws_.class_table, ws_.tally_tables);
     ws_.category_count.assign(size, 0);
     ws_.category_weight.assign(size, 0.0);
-    for (std::size_t i = 0; i < categories.size(); ++i) {
-        const auto c = static_cast<std::size_t>(categories[i]);
-        const auto cls = static_cast<std::size_t>(ws_.class_of[static_cast<std::size_t>(records[i])]);
-        ++ws_.class_table[c * classes + cls];
-        ++ws_.category_count[c];
-    }
+    for (std::size_t c = 0; c < size; ++c)
+        for (std::size_t cls = 0; cls < classes; ++cls) ws_.category_count[c] += ws_.class_table[c * classes + cls];
     ws_.order.clear();
     for (std::size_t c = 1; c < size; ++c) {
         double weight = 0.0;
@@ -255,14 +347,15 @@ Cut GiniGrower::best_division(std::size_t n, int k, double h)
     return best;
 }
 
-GiniCut GiniGrower::categorical_cut(std::span<const int32_t> categories, std::span<const int32_t> records, int k,
+GiniCut GiniGrower::categorical_cut(std::span<const int32_t> categories, std::span<const int> classes_at, int k,
                                     double h)
 {
-    tally_categories(categories, records, k);
+    tally_categories(categories, classes_at, k);
     ws_.left.assign(ws_.node_counts.size(), 0);
     ws_.right = ws_.node_counts;
     GiniCut best;
-    best.cut = s_.classes == 2 ? ordered_cut(records.size(), k, h) : best_division(records.size(), k, h);
+    const std::size_t n = classes_at.size();
+    best.cut = s_.classes == 2 ? ordered_cut(n, k, h) : best_division(n, k, h);
     if (!best.cut.found()) return best;
     best.improvement = best.cut.criterion - h;
     // Records of a category without weight (only classes of prior 0) belong
@@ -279,23 +372,25 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
 {
     const std::span<const int32_t> records = records_.records(segment);
     start_leaf(node, 2, s_.keep, records.size());
-    if (!count_classes(node, records)) {
+    if (!count_classes(node, segment)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    if (records.size() < static_cast<std::size_t>(s_.min_node) || !takes_two_values(data_, records, s_.dep_var)) {
+    if (records.size() < static_cast<std::size_t>(s_.min_node) || !has_two_values(records)) {
         finish_leaf(node, records);
         return std::nullopt;
     }
 
     const double h = gini_term(ws_.node_counts, s_.weight);
+    const std::span<const int> node_classes(ws_.class_at.data() + segment.begin, segment.size);
     GiniCut best;
     std::size_t best_slot = 0;
     for (std::size_t p = 0; p < s_.predictors.size(); ++p) {
         const int k = s_.ncat[s_.predictors[p]];
-        GiniCut cut = k == 0 ? continuous_cut(records_.sorted(p, segment), h)
-                             : categorical_cut(records_.categories(p, segment), records, k, h);
+        GiniCut cut = k == 0 ? continuous_cut(p, segment, h)
+                             : categorical_cut(records_.categories(p, segment), node_classes, k, h);
         if (cut.improvement > best.improvement) {
+            if (k == 0) records_.prefetch_values(p, cut.cut.last_left, cut.cut.first_right);
             best = std::move(cut);
             best_slot = p;
         }
@@ -309,11 +404,11 @@ std::optional<std::pair<Segment, Segment>> GiniGrower::grow_node(TreeNode* node,
     }
 
     const int column = s_.predictors[best_slot];
-    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion / n)) {
+    if (!set_split(node, records_, best_slot, s_.ncat[column], best.cut, best.cut.criterion / n)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    mark_left_records(records_, segment, best_slot, *node, ws_.goes_left);
+    mark_left_records(records_, segment, best_slot, *node, best.cut, ws_.goes_left);
     return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
 
@@ -378,7 +473,8 @@ extern "C" void gini_tree(int rec1, int num_vars, int num_recs, int num_rows, co
                                       min_node,
                                       std::max(min_child, 1),
                                       min_improvement,
-                                      keep == 1};
+                                      keep == 1,
+                                      priors == nullptr && num_recs < (1 << 26)};
         const kest::GrowData grow_data{data, num_vars, rec1, num_recs};
         kest::GiniGrower grower(grow_data, settings, error);
         kest::TreePtr root = grower.grow();

@@ -3,31 +3,101 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
+#include <utility>
 
 namespace kest {
 
 namespace {
 
-// Ascending, with not-a-number after every number, so that the order is a
-// strict weak one whatever the data hold.
-bool sorts_before(const SortedEntry& a, const SortedEntry& b) noexcept
+// The unsigned integer whose order is the ascending order of doubles, with
+// -0 equal to +0 and every not-a-number equal and after every number.
+uint64_t sort_key(double x) noexcept
 {
-    if (std::isnan(a.x) || std::isnan(b.x)) return !std::isnan(a.x) && std::isnan(b.x);
-    return a.x < b.x;
+    if (std::isnan(x)) return UINT64_MAX;  // not_a_number_key
+    if (x == 0.0) x = 0.0;
+    uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    constexpr uint64_t sign = uint64_t{1} << 63;
+    return (bits & sign) != 0 ? ~bits : bits | sign;
+}
+
+// The not-a-number key: every such value sorts last and equals no other.
+constexpr uint64_t not_a_number_key = UINT64_MAX;
+
+// The entries of a column sorted by value, equal values in record order,
+// with their ranks; keys holds the sort_key of each record's value, in
+// record order.  A stable radix sort on the keys, digit_bits a pass from
+// the lowest: linear in the records, where a comparison sort would make the
+// presort cost more per record the more records there are.  Passes over a
+// digit that all keys share are skipped.
+template <int digit_bits>
+void radix_sort_by_value(std::span<const uint64_t> keys, std::vector<SortedEntry>& entries)
+{
+    constexpr std::size_t buckets = std::size_t{1} << digit_bits;
+    constexpr int passes = (64 + digit_bits - 1) / digit_bits;
+    struct Keyed {
+        uint64_t key;
+        int32_t record;
+    };
+    const std::size_t n = keys.size();
+    std::vector<Keyed> from(n), to(n);
+    std::vector<std::size_t> count(passes * buckets, 0);
+    const auto digit = [](uint64_t key, int pass) {
+        return static_cast<std::size_t>(key >> (pass * digit_bits)) & (buckets - 1);
+    };
+    for (std::size_t r = 0; r < n; ++r) {
+        from[r] = Keyed{keys[r], static_cast<int32_t>(r)};
+        for (int pass = 0; pass < passes; ++pass) ++count[pass * buckets + digit(keys[r], pass)];
+    }
+    for (int pass = 0; pass < passes; ++pass) {
+        std::size_t* c = count.data() + pass * buckets;
+        if (n == 0 || c[digit(from[0].key, pass)] == n) continue;
+        std::size_t start = 0;
+        for (std::size_t b = 0; b < buckets; ++b) start += std::exchange(c[b], start);
+        for (const Keyed& k : from) to[c[digit(k.key, pass)]++] = k;
+        from.swap(to);
+    }
+    entries.resize(n);
+    // A new rank wherever the key changes, and at every value that is not
+    // a number: ranks are then equal exactly where values compare equal
+    // (-0 and +0 share their key).
+    int32_t rank = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i == 0 || from[i].key != from[i - 1].key || from[i].key == not_a_number_key) ++rank;
+        entries[i] = SortedEntry{rank, from[i].record};
+    }
+}
+
+// Fewer, wider digits pay once there are records enough to fill their
+// buckets: each pass then writes to more places at once, but the passes
+// over a million records, beyond what the caches hold, are what cost.
+void sort_by_value(std::span<const uint64_t> keys, std::vector<SortedEntry>& entries)
+{
+    if (keys.size() >= (std::size_t{1} << 19)) radix_sort_by_value<16>(keys, entries);
+    else radix_sort_by_value<11>(keys, entries);
 }
 
 // Moves the left items of a segment to its front, keeping their order, and
 // the right ones behind them, keeping theirs.  goes_left(k, item) is asked
-// once per position, in order.
+// once per position, in order, and may change the item before it moves.
+// Each item is written to both sides and only its own side's count moves
+// on: the side of the next item is as unpredictable as the data, and a
+// branch on it would be mispredicted every other item.
 template <class T, class Left>
 std::size_t stable_split(T* items, std::size_t size, std::vector<T>& scratch, Left goes_left)
 {
     std::size_t left = 0;
     std::size_t right = 0;
+    T* back = scratch.data();
     for (std::size_t k = 0; k < size; ++k) {
-        if (goes_left(k, items[k])) items[left++] = items[k];
-        else scratch[right++] = items[k];
+        T item = items[k];
+        const auto is_left = static_cast<std::size_t>(goes_left(k, item));
+        items[left] = item;  // left <= k: only an item already read is overwritten
+        back[right] = item;
+        left += is_left;
+        right += 1 - is_left;
     }
     std::copy(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(right), items + left);
     return left;
@@ -36,42 +106,74 @@ std::size_t stable_split(T* items, std::size_t size, std::vector<T>& scratch, Le
 }  // namespace
 
 NodeRecords::NodeRecords(const GrowData& data, std::span<const int> predictors, const int* ncat)
-    : records_(static_cast<std::size_t>(data.num_recs)), sorted_(predictors.size()), categories_(predictors.size())
+    : data_(data), columns_(predictors.begin(), predictors.end()), records_(static_cast<std::size_t>(data.num_recs)),
+      sorted_(predictors.size()), categories_(predictors.size())
 {
+    const std::size_t n = records_.size();
     std::iota(records_.begin(), records_.end(), 0);
-    scratch_records_.resize(records_.size());
-    left_at_.resize(records_.size());
+    scratch_records_.resize(n);
+    new_place_.resize(n);
+    // One pass over the rows reads every predictor: categories as they
+    // are, continuous values as sort keys.
+    std::vector<std::vector<uint64_t>> keys(predictors.size());
     for (std::size_t p = 0; p < predictors.size(); ++p) {
-        const int column = predictors[p];
-        if (ncat[column] != 0) {
-            std::vector<int32_t>& codes = categories_[p];
-            codes.resize(records_.size());
-            for (int32_t r = 0; r < data.num_recs; ++r)
-                codes[static_cast<std::size_t>(r)] = category_of(data.value(r, column));
-            continue;
-        }
-        std::vector<SortedEntry>& list = sorted_[p];
-        list.resize(records_.size());
-        for (int32_t r = 0; r < data.num_recs; ++r) list[static_cast<std::size_t>(r)] = SortedEntry{data.value(r, column), r};
-        std::stable_sort(list.begin(), list.end(), sorts_before);
-        if (scratch_entries_.empty()) scratch_entries_.resize(records_.size());
+        if (ncat[predictors[p]] != 0) categories_[p].resize(n);
+        else keys[p].resize(n);
     }
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t p = 0; p < predictors.size(); ++p) {
+            const double v = data.value(static_cast<int32_t>(r), predictors[p]);
+            if (!categories_[p].empty()) categories_[p][r] = category_of(v);
+            else keys[p][r] = sort_key(v);
+        }
+    }
+    for (std::size_t p = 0; p < predictors.size(); ++p) {
+        if (keys[p].empty()) continue;
+        sort_by_value(keys[p], sorted_[p]);
+        std::vector<uint64_t>().swap(keys[p]);
+        if (scratch_entries_.empty()) scratch_entries_.resize(n);
+    }
+}
+
+std::size_t NodeRecords::follow(std::vector<double> by_record)
+{
+    scratch_values_.resize(records_.size());
+    followed_.push_back(std::move(by_record));
+    return followed_.size() - 1;
 }
 
 Segment NodeRecords::partition(Segment s, const std::vector<char>& goes_left)
 {
-    const auto left_record = [&](int32_t r) { return goes_left[static_cast<std::size_t>(r)] != 0; };
-    // Lists in record order split by position, so the flags are read off the
-    // record list before it moves.
-    for (std::size_t k = 0; k < s.size; ++k) left_at_[k] = left_record(records_[s.begin + k]) ? 1 : 0;
-    const auto left_position = [&](std::size_t k, int32_t) { return left_at_[k] != 0; };
+    const char* left_at = goes_left.data() + s.begin;
+    const auto left_place = [&](std::size_t k, int32_t) { return left_at[k] != 0; };
+    // Where each record of the segment lands: the left ones in order from
+    // the front, the right ones in order behind them.
+    std::size_t left = 0;
+    for (std::size_t k = 0; k < s.size; ++k) left += left_at[k] != 0 ? 1 : 0;
+    auto next_left = static_cast<int32_t>(s.begin);
+    auto next_right = static_cast<int32_t>(s.begin + left);
+    for (std::size_t k = 0; k < s.size; ++k) new_place_[s.begin + k] = left_at[k] != 0 ? next_left++ : next_right++;
     for (std::vector<int32_t>& codes : categories_)
-        if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_position);
-    const std::size_t left = stable_split(records_.data() + s.begin, s.size, scratch_records_, left_position);
+        if (!codes.empty()) stable_split(codes.data() + s.begin, s.size, scratch_records_, left_place);
+    stable_split(records_.data() + s.begin, s.size, scratch_records_, left_place);
+    for (std::vector<double>& values : followed_)
+        stable_split(values.data() + s.begin, s.size, scratch_values_, [&](std::size_t k, double) {
+            return left_at[k] != 0;
+        });
     for (std::vector<SortedEntry>& list : sorted_) {
         if (list.empty()) continue;
-        stable_split(list.data() + s.begin, s.size, scratch_entries_,
-                     [&](std::size_t, const SortedEntry& e) { return left_record(e.record); });
+        // A record goes left when its new place is in the left part.  The
+        // new places are read in the order of the values, all over a large
+        // segment, so they are fetched some entries ahead (entries ahead of
+        // k are not yet moved).
+        const auto first_right = static_cast<int32_t>(s.begin + left);
+        const SortedEntry* entries = list.data() + s.begin;
+        constexpr std::size_t ahead = 16;
+        stable_split(list.data() + s.begin, s.size, scratch_entries_, [&](std::size_t k, SortedEntry& e) {
+            if (k + ahead < s.size) __builtin_prefetch(&new_place_[static_cast<std::size_t>(entries[k + ahead].place)]);
+            e.place = new_place_[static_cast<std::size_t>(e.place)];
+            return e.place < first_right;
+        });
     }
     return Segment{s.begin, left};
 }
@@ -136,13 +238,16 @@ const double* matrix_of(const double* data, KestFetch fetch, int rec1, int num_r
 bool categorical_values_in_range(const double* data, int num_rows, int num_vars, const int* ncat,
                                  CategoryRange range) noexcept
 {
-    for (int j = 0; j < num_vars; ++j) {
-        if (ncat[j] <= 0) continue;
-        const double k = static_cast<double>(ncat[j]);
-        for (int r = 0; r < num_rows; ++r) {
+    // Row by row, in the order of the matrix: a pass down each column
+    // would read the whole matrix once per categorical variable.
+    for (int r = 0; r < num_rows; ++r) {
+        const double* row = data + static_cast<std::ptrdiff_t>(r) * num_vars;
+        for (int j = 0; j < num_vars; ++j) {
+            if (ncat[j] <= 0) continue;
             // Truncation toward zero lies in 1 .. k exactly when 1 <= v < k + 1;
             // a NaN fails every test.
-            const double v = data[static_cast<std::ptrdiff_t>(r) * num_vars + j];
+            const double k = static_cast<double>(ncat[j]);
+            const double v = row[j];
             const bool in_range = range == CategoryRange::truncated ? (v >= 1.0 && v < k + 1.0) : (v >= 1.0 && v <= k);
             if (!in_range) return false;
         }
@@ -218,16 +323,24 @@ double cut_criterion(double left_deviation, double left_weight, double right_wei
 
 }  // namespace
 
-Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child)
+Cut best_deviation_cut(const NodeRecords& records, std::size_t p, Segment segment, const NodeDeviations& node,
+                       int min_child)
 {
-    const std::span<const Weighted> weighted = node.by_record;
+    const std::span<const Weighted> weighted = node.by_place;
+    const std::span<const SortedEntry> sorted = records.sorted(p, segment);
     const double total = node.total;
     double left_weight = 0.0;
     double left_deviation = 0.0;
+    // The weights are read in the order of the values, all over a large
+    // node's share of them; they are fetched some records ahead.
+    constexpr std::size_t ahead = 16;
+    std::size_t next = 0;
     return walk_continuous_cuts(
         sorted, min_child, no_cut,
-        [&](int32_t record) {
-            const Weighted& r = weighted[static_cast<std::size_t>(record)];
+        [&](int32_t place) {
+            if (++next + ahead < sorted.size())
+                __builtin_prefetch(&weighted[static_cast<std::size_t>(sorted[next + ahead].place)]);
+            const Weighted& r = weighted[static_cast<std::size_t>(place)];
             left_weight += r.w;
             left_deviation += r.d;
         },
@@ -276,9 +389,10 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
     Choice best;
     for (std::size_t p = 0; p < predictors.size(); ++p) {
         const int k = ncat[predictors[p]];
-        Cut cut = k == 0 ? best_deviation_cut(records.sorted(p, segment), node, min_child)
+        Cut cut = k == 0 ? best_deviation_cut(records, p, segment, node, min_child)
                          : best_deviation_cut(records.categories(p, segment), node, k, min_child, tally);
         if (cut.criterion > best.cut.criterion) {
+            if (k == 0) records.prefetch_values(p, cut.last_left, cut.first_right);
             best.slot = p;
             best.cut = std::move(cut);
         }
@@ -286,12 +400,15 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
     return best;
 }
 
-bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept
+bool set_split(TreeNode* node, const NodeRecords& records, std::size_t p, int k, const Cut& cut,
+               double statistic) noexcept
 {
+    const int column = records.column(p);
     const std::size_t value_count = k == 0 ? 1 : static_cast<std::size_t>(k);
     node->split_values = allocate_doubles(value_count);
     if (node->split_values == nullptr) return false;
-    if (k == 0) node->split_values[0] = cut.threshold;
+    if (k == 0)
+        node->split_values[0] = cut_threshold(records.value(p, cut.last_left), records.value(p, cut.first_right));
     else std::copy(cut.directions.begin(), cut.directions.end(), node->split_values);
     node->split_var = column;
     node->split_size = k;
@@ -309,18 +426,21 @@ void clear_split(TreeNode* node) noexcept
 }
 
 void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,
-                       std::vector<char>& goes_left)
+                       const Cut& cut, std::vector<char>& goes_left)
 {
     if (node.split_size == 0) {
-        const double threshold = node.split_values[0];
+        // The threshold lies between the highest value that goes left and
+        // the next, so a value is up to it exactly when its rank is up to
+        // that value's.  A threshold that is not a number (a cut after a
+        // value that is not one) takes no record at all.
+        const bool any_left = !std::isnan(node.split_values[0]);
         for (const SortedEntry& e : records.sorted(slot, segment))
-            goes_left[static_cast<std::size_t>(e.record)] = e.x <= threshold;
+            goes_left[static_cast<std::size_t>(e.place)] = any_left && e.rank <= cut.last_left.rank;
         return;
     }
-    const std::span<const int32_t> list = records.records(segment);
     const std::span<const int32_t> categories = records.categories(slot, segment);
-    for (std::size_t i = 0; i < list.size(); ++i)
-        goes_left[static_cast<std::size_t>(list[i])] = node.split_values[categories[i] - 1] == -1.0;
+    for (std::size_t i = 0; i < categories.size(); ++i)
+        goes_left[segment.begin + i] = node.split_values[categories[i] - 1] == -1.0;
 }
 
 std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, Segment segment,
@@ -335,13 +455,29 @@ std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, 
     return std::make_pair(left, Segment{segment.begin + left.size, segment.size - left.size});
 }
 
-bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept
+namespace {
+
+// Attaches kept_value(value_at(k)) for k = 0 .. n - 1 as the leaf's int array.
+template <class ValueAt>
+bool attach_kept_values(TreeNode* leaf, std::size_t n, ValueAt&& value_at) noexcept
 {
-    int32_t* values = allocate_ints(std::max<std::size_t>(records.size(), 1));
+    int32_t* values = allocate_ints(std::max<std::size_t>(n, 1));
     if (values == nullptr) return false;
-    for (std::size_t k = 0; k < records.size(); ++k) values[k] = kept_value(data.value(records[k], dep_var));
+    for (std::size_t k = 0; k < n; ++k) values[k] = kept_value(value_at(k));
     leaf->int_array = values;
     return true;
+}
+
+}  // namespace
+
+bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept
+{
+    return attach_kept_values(leaf, records.size(), [&](std::size_t k) { return data.value(records[k], dep_var); });
+}
+
+bool keep_values(TreeNode* leaf, std::span<const double> y) noexcept
+{
+    return attach_kept_values(leaf, y.size(), [&](std::size_t k) { return y[k]; });
 }
 
 void finish_leaf(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var, bool keep,

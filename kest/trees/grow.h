@@ -30,9 +30,10 @@ struct GrowData {
     int rec1;
     int num_recs;
 
-    double value(int32_t record, int column) const noexcept
+    double value(int32_t record, int column) const noexcept { return *at(record, column); }
+    const double* at(int32_t record, int column) const noexcept
     {
-        return data[(static_cast<std::ptrdiff_t>(rec1) + record) * num_vars + column];
+        return data + (static_cast<std::ptrdiff_t>(rec1) + record) * num_vars + column;
     }
 };
 
@@ -42,10 +43,20 @@ struct Segment {
     std::size_t size;
 };
 
-// One entry of a list sorted by a continuous predictor.
+// One entry of a list sorted by a continuous predictor: the rank of its
+// value and the place of its record in the record list
+// (NodeRecords::records).  Equal values have equal ranks and a higher
+// value a higher rank (every value that is not a number a rank of its
+// own, above all numbers), which is all a walk over the cuts and a
+// partition ask of a value; the value itself is looked up only for the
+// threshold of the cut chosen.  Eight bytes to an entry halve what a
+// split moves.  A place lies in the node's own segment, so what a grower
+// keeps per place for the node's records is read within that segment,
+// close together for a small node, where tables by record would be read
+// all over for every node.
 struct SortedEntry {
-    double x;
-    int32_t record;
+    int32_t rank;
+    int32_t place;
 };
 
 // The record lists of all nodes.  A node owns one segment, the same in
@@ -57,6 +68,20 @@ public:
     // Sorts the records once by each predictor whose ncat is 0 (not a
     // number after every number; equal values in row order).
     NodeRecords(const GrowData& data, std::span<const int> predictors, const int* ncat);
+
+    // The value of predictor slot p for a sorted entry.
+    double value(std::size_t p, const SortedEntry& e) const noexcept
+    {
+        return data_.value(records_[static_cast<std::size_t>(e.place)], columns_[p]);
+    }
+    int column(std::size_t p) const noexcept { return columns_[p]; }
+    // Starts reading the values a cut of slot p lies between, which are far
+    // apart in the matrix, for a split that may soon be made on it.
+    void prefetch_values(std::size_t p, const SortedEntry& a, const SortedEntry& b) const noexcept
+    {
+        __builtin_prefetch(data_.at(records_[static_cast<std::size_t>(a.place)], columns_[p]));
+        __builtin_prefetch(data_.at(records_[static_cast<std::size_t>(b.place)], columns_[p]));
+    }
 
     Segment root() const noexcept { return Segment{0, records_.size()}; }
     std::span<const int32_t> records(Segment s) const noexcept { return {records_.data() + s.begin, s.size}; }
@@ -73,11 +98,25 @@ public:
         return {categories_[p].data() + s.begin, s.size};
     }
 
-    // Splits a segment: goes_left[record] says where each record goes.
-    // Returns the left child's segment; the right one follows it.
+    // A list of one value per record that moves with the records as
+    // segments are split, so that a node reads its records' values in the
+    // order of records(s), side by side, instead of gathering them from the
+    // rows of the data matrix.  by_record holds the value of every record
+    // in record order; the list's number is returned.
+    std::size_t follow(std::vector<double> by_record);
+    std::span<double> followed(std::size_t list, Segment s) noexcept
+    {
+        return {followed_[list].data() + s.begin, s.size};
+    }
+
+    // Splits a segment: goes_left[place] says where the record at each
+    // place of the segment goes.  Returns the left child's segment; the
+    // right one follows it.
     Segment partition(Segment s, const std::vector<char>& goes_left);
 
 private:
+    GrowData data_;
+    std::vector<int> columns_;  // of the predictor slots
     std::vector<int32_t> records_;
     // Per predictor slot: sorted entries of a continuous predictor, or the
     // categories of a categorical one in record order (the other is empty).
@@ -85,7 +124,9 @@ private:
     // instead of scattered reads of the data matrix.
     std::vector<std::vector<SortedEntry>> sorted_;
     std::vector<std::vector<int32_t>> categories_;
-    std::vector<char> left_at_;  // per position of the segment being split
+    std::vector<std::vector<double>> followed_;
+    std::vector<double> scratch_values_;
+    std::vector<int32_t> new_place_;  // per place of the segment being split
     std::vector<int32_t> scratch_records_;
     std::vector<SortedEntry> scratch_entries_;
 };
@@ -183,14 +224,19 @@ constexpr double no_cut = -2e300;
 struct Cut {
     double criterion = no_cut;
     std::size_t left_count = 0;
-    double threshold = 0.0;          // continuous predictors
+    // Continuous predictors: the two records the cut separates.  The
+    // threshold between their values is worked out only for the predictor
+    // chosen (in set_split), each value being a read of the data
+    // matrix at a place of its own.
+    SortedEntry last_left{};
+    SortedEntry first_right{};
     std::vector<double> directions;  // categorical predictors: -1 left, +1 right, 0 absent
 
     bool found() const noexcept { return left_count > 0; }
 };
 
 // Walks the cuts of a node's records sorted by a continuous predictor.
-// Before the cut after the i-th record is judged, move_left(record) has
+// Before the cut after the i-th record is judged, move_left(place) has
 // been called for each of the first i records.  A cut is admissible when
 // both sides hold at least min_child (>= 1) records and the i-th value
 // differs from the next; criterion(i) scores it, and a cut replaces the
@@ -206,14 +252,17 @@ Cut walk_continuous_cuts(std::span<const SortedEntry> sorted, int min_child, dou
     const auto children = static_cast<std::size_t>(min_child);
     for (std::size_t i = 1; i + children <= n; ++i) {
         const SortedEntry& e = sorted[i - 1];
-        move_left(e.record);
-        if (i < children || e.x == sorted[i].x) continue;
+        move_left(e.place);
+        if (i < children || e.rank == sorted[i].rank) continue;
         const double score = criterion(i);
         if (score > best.criterion) {
             best.criterion = score;
             best.left_count = i;
-            best.threshold = cut_threshold(e.x, sorted[i].x);
         }
+    }
+    if (best.found()) {
+        best.last_left = sorted[best.left_count - 1];
+        best.first_right = sorted[best.left_count];
     }
     return best;
 }
@@ -271,11 +320,12 @@ struct CategoryTally {
     std::vector<int> order;
 };
 
-// The weights and deviations of a node's records: by record for the walk
-// in predictor order, and by place in the node's record list (row order)
-// for the categorical tally, which then reads them in sequence.
+// The weights and deviations of a node's records: by place in the whole
+// record list (filled for the node's segment) for the walk in predictor
+// order, and by place in the node's own list (row order) for the
+// categorical tally, which then reads them in sequence.
 struct NodeDeviations {
-    std::span<const Weighted> by_record;
+    std::span<const Weighted> by_place;
     std::span<const double> w, d;
     double total;  // the node's total weight
 };
@@ -286,7 +336,8 @@ struct NodeDeviations {
 // means in category order).  A side whose records weigh nothing in total
 // (or less) cannot be judged and its cuts are never taken.  No admissible
 // cut: criterion no_cut.
-Cut best_deviation_cut(std::span<const SortedEntry> sorted, const NodeDeviations& node, int min_child);
+Cut best_deviation_cut(const NodeRecords& records, std::size_t p, Segment segment, const NodeDeviations& node,
+                       int min_child);
 Cut best_deviation_cut(std::span<const int32_t> categories, const NodeDeviations& node, int k, int min_child,
                        CategoryTally& tally);
 
@@ -305,20 +356,23 @@ Choice best_deviation_split(const NodeRecords& records, Segment segment, std::sp
 
 // ------------------------------------------------------------ splitting
 
-// Makes a node internal on a predictor's cut: split variable, split size k
-// (0 continuous), split values (the threshold or the k directions) and
-// statistic.  False when no memory is left for the split values.
-bool set_split(TreeNode* node, int column, int k, const Cut& cut, double statistic) noexcept;
+// Makes a node internal on the cut of predictor slot p: split variable,
+// split size k (0 continuous), split values (the threshold or the k
+// directions) and statistic.  False when no memory is left for the split
+// values.
+bool set_split(TreeNode* node, const NodeRecords& records, std::size_t p, int k, const Cut& cut,
+               double statistic) noexcept;
 
 // Undoes set_split: the node is a leaf again (statistic -2, no split values).
 void clear_split(TreeNode* node) noexcept;
 
-// Which records of the segment go left at the node's split (goes_left is
-// indexed by record): continuous values up to the threshold (a value that
-// is not a number goes right), categories whose direction is -1.  slot is
-// the split variable's place among the selected predictors.
+// Which records of the segment go left at the node's split on the cut
+// (goes_left is indexed by place in the record list): continuous values up
+// to the threshold (a value that is not a number goes right), categories
+// whose direction is -1.  slot is the split variable's place among the
+// selected predictors.
 void mark_left_records(const NodeRecords& records, Segment segment, std::size_t slot, const TreeNode& node,
-                       std::vector<char>& goes_left);
+                       const Cut& cut, std::vector<char>& goes_left);
 
 // Partitions the segment by goes_left; the children's segments, or nothing
 // (and code 100) when the left side does not hold the expected records.
@@ -329,6 +383,8 @@ std::optional<std::pair<Segment, Segment>> partition_node(NodeRecords& records, 
 // Attaches the kept values of a leaf: the dependent value of each record,
 // in row order.  False when no memory is left.
 bool keep_values(TreeNode* leaf, const GrowData& data, std::span<const int32_t> records, int dep_var) noexcept;
+// The same from the dependent values of the leaf's records, in row order.
+bool keep_values(TreeNode* leaf, std::span<const double> y) noexcept;
 
 // Finishes a leaf: with keep, attaches its kept values (code 99 when no
 // memory is left).

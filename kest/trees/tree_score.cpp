@@ -136,6 +136,8 @@ private:
             nodes_.push_back(FlatNode{});
             origin_.push_back(t->left);
             origin_.push_back(t->right);
+            // Laid out after the left subtree, which is often small.
+            __builtin_prefetch(t->right);
         }
         nodes_[i] = flat;
     }
@@ -218,9 +220,13 @@ int32_t step(const FlatTree& tree, const FlatNode& n, const double* row) noexcep
     const bool valid = k < static_cast<uint32_t>(n.categories.size);
     const uint32_t code = (n.categories.directions >> ((2 * k) & 31)) & 3u;  // 1 left, 2 right, 0 none
     // Right only when greater, so a value that is not a number goes left.
-    const uint32_t right = categorical ? code >> 1 : static_cast<uint32_t>(x > n.threshold);
-    const bool unseen = categorical & (!valid | (code == 0));
-    return unseen ? -1 : n.link + static_cast<int32_t>(right);
+    const auto greater = static_cast<uint32_t>(x > n.threshold);
+    // The kind picks its reading through a mask: a conditional here is
+    // compiled into a branch.
+    const uint32_t kind_mask = 0u - static_cast<uint32_t>(categorical);
+    const uint32_t right = ((code >> 1) & kind_mask) | (greater & ~kind_mask);
+    const uint32_t unseen = kind_mask & (static_cast<uint32_t>(!valid) | static_cast<uint32_t>(code == 0));
+    return unseen != 0 ? -1 : n.link + static_cast<int32_t>(right);
 }
 
 // Walks a record down from node i until a leaf or a stop.
@@ -238,30 +244,58 @@ Stop walk(const Scoring& s, std::ptrdiff_t row, int32_t& i) noexcept
 }
 
 // Records walked down together.
-constexpr int block_size = 32;
+constexpr int block_size = 128;
 
 // Walks a block of records together, one level per round, so that the
 // cache misses of different records overlap; a record leaves the round
 // robin when it stops.
-void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* at, Stop* stop) noexcept
+// The rows of the records to be walked next, fetched a few lines at a
+// time: all at once they would fill every slot for a cache miss.
+struct RowsAhead {
+    const char* next;
+    const char* end;
+
+    void fetch_some() noexcept
+    {
+        constexpr int lines = 16;
+        constexpr int line_size = 64;
+        for (int k = 0; k < lines && next < end; ++k, next += line_size) __builtin_prefetch(next);
+    }
+};
+
+void walk_block(const Scoring& s, std::ptrdiff_t first_row, int count, int32_t* at, Stop* stop,
+                RowsAhead& ahead) noexcept
 {
-    int moving[block_size];
+    // The records still moving, each with its node and its row, kept side
+    // by side in the first `active` places; one that stops hands its place
+    // to the last.
+    int32_t node_of[block_size];
+    const double* row_of[block_size];
+    int record_of[block_size];
     for (int r = 0; r < count; ++r) {
-        at[r] = 0;
-        moving[r] = r;
+        node_of[r] = 0;
+        row_of[r] = s.data + (first_row + r) * s.num_vars;
+        record_of[r] = r;
     }
     for (int active = count; active > 0;) {
+        ahead.fetch_some();
         for (int m = 0; m < active;) {
-            const int r = moving[m];
-            const FlatNode& n = s.tree.node(at[r]);
+            const FlatNode& n = s.tree.node(node_of[m]);
             int32_t next = -1;
-            if (n.test >= 0) next = step(s.tree, n, s.data + (first_row + r) * s.num_vars);
+            if (n.test >= 0) next = step(s.tree, n, row_of[m]);
             if (next < 0) {
+                const int r = record_of[m];
+                at[r] = node_of[m];
                 stop[r] = n.test == leaf_mark ? Stop::leaf : n.test == broken_mark ? Stop::broken : Stop::unseen;
-                moving[m] = moving[--active];
+                // The leaf's spread, read when the block is finished.
+                if (n.test == leaf_mark) __builtin_prefetch(&s.tree.leaf(n));
+                --active;
+                node_of[m] = node_of[active];
+                row_of[m] = row_of[active];
+                record_of[m] = record_of[active];
                 continue;
             }
-            at[r] = next;
+            node_of[m] = next;
             // Fetched while the other records of the block take their step.
             __builtin_prefetch(&s.tree.node(next));
             ++m;
@@ -332,9 +366,22 @@ void score_records(const Scoring& s, int rec1, int num_recs, double* values, dou
     for (int first = 0; first < num_recs; first += block_size) {
         const int count = std::min(block_size, num_recs - first);
         const std::ptrdiff_t first_row = static_cast<std::ptrdiff_t>(rec1) + first;
-        walk_block(s, first_row, count, at, stop);
+        // The next block's rows are read while this block walks, so that its
+        // first round of steps finds them at hand.
+        const int next_count = std::min(block_size, num_recs - first - count);
+        const double* next_rows = s.data + (first_row + count) * s.num_vars;
+        RowsAhead ahead{reinterpret_cast<const char*>(next_rows),
+                        reinterpret_cast<const char*>(next_rows + static_cast<std::ptrdiff_t>(next_count) * s.num_vars)};
+        walk_block(s, first_row, count, at, stop, ahead);
         for (int r = 0; r < count; ++r) {
             const int i = first + r;
+            if (stop[r] == Stop::leaf && s.method == method_value) {
+                // The common case, without a draw: the leaf's value and spread.
+                const FlatNode& leaf = s.tree.node(at[r]);
+                values[i] = leaf.value;
+                spreads[i] = s.tree.leaf(leaf).spread;
+                continue;
+            }
             if (!finish_record(s, first_row + r, at[r], stop[r], values[i], spreads[i])) return;
         }
     }

@@ -60,7 +60,7 @@ double weight_of(int scheme, double r, double k) noexcept
 // A node's records with their dependent values, weights and weighted
 // deviations w (y - node value), indexed like the record list (row order).
 struct NodeWeights {
-    std::vector<double> y;
+    std::span<const double> y;
     std::vector<double> w;
     std::vector<double> d;
     double total = 0.0;  // W
@@ -68,7 +68,8 @@ struct NodeWeights {
     double spread = 0.0;
 };
 
-// Scratch space of one tree; weighted and goes_left are indexed by record.
+// Scratch space of one tree; weighted and goes_left are indexed by place in
+// the record list.
 struct Workspace {
     std::vector<Weighted> weighted;
     std::vector<char> goes_left;
@@ -137,7 +138,24 @@ public:
         const auto n = static_cast<std::size_t>(data.num_recs);
         ws_.weighted.resize(n);
         ws_.goes_left.resize(n);
+        std::vector<double> y(n);
+        for (std::size_t r = 0; r < n; ++r) y[r] = data.value(static_cast<int32_t>(r), settings.dep_var);
+        y_list_ = records_.follow(std::move(y));
+        weight_list_ = records_.follow(std::vector<double>(n, 0.0));
     }
+
+    // Every record's weights, summed in its list in the order of the
+    // internal nodes it passed (as they would be added up in rec_weights
+    // itself, from the 0 it starts with), go to rec_weights once growing
+    // ends or fails.
+    ~WaidGrower()
+    {
+        const std::span<const int32_t> records = records_.records(records_.root());
+        const std::span<const double> sums = records_.followed(weight_list_, records_.root());
+        for (std::size_t k = 0; k < records.size(); ++k) rec_weights_[records[k]] = sums[k];
+    }
+    WaidGrower(const WaidGrower&) = delete;
+    WaidGrower& operator=(const WaidGrower&) = delete;
 
     TreePtr grow()
     {
@@ -149,25 +167,26 @@ public:
 private:
     // Fills one node; returns its children's segments when it splits.
     std::optional<std::pair<Segment, Segment>> grow_node(TreeNode* node, Segment segment);
-    void weigh(std::span<const int32_t> records, NodeWeights& nw);
+    void weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw);
     bool is_candidate(std::span<const int32_t> records, const NodeWeights& nw) const;
-    void finish_leaf(TreeNode* node, std::span<const int32_t> records);
+    void finish_leaf(TreeNode* node, Segment segment);
 
     const GrowData& data_;
     const Settings& s_;
     NodeRecords records_;
     double* rec_weights_;
     int* error_;
+    std::size_t y_list_ = 0;       // dependent values, followed by place
+    std::size_t weight_list_ = 0;  // sums of the record weights, followed by place
     Workspace ws_;
     NodeWeights nw_;
 };
 
-void WaidGrower::weigh(std::span<const int32_t> records, NodeWeights& nw)
+void WaidGrower::weigh(Segment segment, std::span<const int32_t> records, NodeWeights& nw)
 {
     const std::size_t n = records.size();
-    nw.y.resize(n);
+    nw.y = records_.followed(y_list_, segment);
     nw.w.resize(n);
-    for (std::size_t i = 0; i < n; ++i) nw.y[i] = data_.value(records[i], s_.dep_var);
     if (s_.scheme == scheme_none) {
         std::fill(nw.w.begin(), nw.w.end(), 1.0);
     } else if (!robust_weights(s_, nw.y, nw.w, ws_.residual) && error_[0] <= 0) {
@@ -198,7 +217,7 @@ void WaidGrower::weigh(std::span<const int32_t> records, NodeWeights& nw)
     nw.d.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         nw.d[i] = nw.w[i] * (nw.y[i] - nw.value);
-        ws_.weighted[static_cast<std::size_t>(records[i])] = Weighted{nw.w[i], nw.d[i]};
+        ws_.weighted[segment.begin + i] = Weighted{nw.w[i], nw.d[i]};
     }
 }
 
@@ -208,15 +227,17 @@ bool WaidGrower::is_candidate(std::span<const int32_t> records, const NodeWeight
     return std::any_of(nw.y.begin(), nw.y.end(), [&](double v) { return v != nw.y.front(); });
 }
 
-void WaidGrower::finish_leaf(TreeNode* node, std::span<const int32_t> records)
+// A leaf of a keeping tree holds its records' dependent values, taken from
+// their list rather than from the rows of the matrix.
+void WaidGrower::finish_leaf(TreeNode* node, Segment segment)
 {
-    kest::finish_leaf(node, data_, records, s_.dep_var, s_.keep, error_);
+    if (s_.keep && !keep_values(node, records_.followed(y_list_, segment))) error_[0] = KEST_ERR_NO_MEMORY;
 }
 
 std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node, Segment segment)
 {
     const std::span<const int32_t> records = records_.records(segment);
-    weigh(records, nw_);
+    weigh(segment, records, nw_);
     start_leaf(node, 1, s_.keep, records.size());
     node->value = nw_.value;
     node->spread = nw_.spread;
@@ -224,7 +245,7 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
     node->int_count = dep_categories > 0 ? modal_category(data_, records, s_.dep_var, dep_categories, ws_.counts) : -1;
 
     if (!is_candidate(records, nw_)) {
-        finish_leaf(node, records);
+        finish_leaf(node, segment);
         return std::nullopt;
     }
 
@@ -232,16 +253,17 @@ std::optional<std::pair<Segment, Segment>> WaidGrower::grow_node(TreeNode* node,
                                              NodeDeviations{ws_.weighted, nw_.w, nw_.d, nw_.total}, s_.min_child,
                                              ws_.tally);
     if (!best.found()) {
-        finish_leaf(node, records);
+        finish_leaf(node, segment);
         return std::nullopt;
     }
     const int column = s_.predictors[best.slot];
-    if (!set_split(node, column, s_.ncat[column], best.cut, best.cut.criterion)) {
+    if (!set_split(node, records_, best.slot, s_.ncat[column], best.cut, best.cut.criterion)) {
         error_[0] = KEST_ERR_NO_MEMORY;
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < records.size(); ++i) rec_weights_[records[i]] += nw_.w[i];
-    mark_left_records(records_, segment, best.slot, *node, ws_.goes_left);
+    const std::span<double> weight_sums = records_.followed(weight_list_, segment);
+    for (std::size_t i = 0; i < records.size(); ++i) weight_sums[i] += nw_.w[i];
+    mark_left_records(records_, segment, best.slot, *node, best.cut, ws_.goes_left);
     return partition_node(records_, segment, ws_.goes_left, best.cut.left_count, error_);
 }
 
