@@ -929,9 +929,6 @@ int run_convert(std::span<const std::string> args)
     } catch (const Failure& f) {
         std::cerr << "kest convert: " << f.message << "\n";
         return exit_failure;
-    } catch (const DataSetFailure& f) {
-        std::cerr << "kest convert: " << f.message << "\n";
-        return exit_failure;
     }
 }
 

@@ -211,12 +211,7 @@ int export_csv(const Settings& s)
 int run_export(std::span<const std::string> args)
 {
     const Settings settings = parse_settings(args);
-    try {
-        return export_csv(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest export: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return export_csv(settings);
 }
 
 }  // namespace

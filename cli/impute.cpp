@@ -804,12 +804,7 @@ int impute(const Settings& s)
 int run_impute(std::span<const std::string> args)
 {
     const Settings settings = parse_settings(args);
-    try {
-        return impute(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest impute: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return impute(settings);
 }
 
 }  // namespace

@@ -116,12 +116,7 @@ int run_log(std::span<const std::string> args)
     int record = 0;
     if (const std::string* v = parsed.value("--record"))
         record = static_cast<int>(parse_whole(*v, "--record", 1, INT_MAX));
-    try {
-        return show_log(data_file, variable, record);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest log: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return show_log(data_file, variable, record);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "audit.h"
 #include "command.h"
+#include "data_set.h"
 #include "lock.h"
 #include "options.h"
 
@@ -113,6 +114,11 @@ int run(const std::vector<std::string>& args)
     } catch (const UsageError& e) {
         std::cerr << "kest " << command->name << ": " << e.what() << "\n\n" << command->usage;
         return exit_usage;
+    } catch (const DataSetFailure& failure) {
+        // Whatever stage of a command finds the data set unusable, the
+        // message has the one form "kest NAME: message" and exit status 1.
+        std::cerr << "kest " << command->name << ": " << failure.message << "\n";
+        return exit_failure;
     }
 }
 

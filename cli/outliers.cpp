@@ -316,12 +316,7 @@ int find_outliers(const Settings& s)
 int run_outliers(std::span<const std::string> args)
 {
     const Settings settings = parse_settings(args);
-    try {
-        return find_outliers(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest outliers: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return find_outliers(settings);
 }
 
 }  // namespace

@@ -633,12 +633,7 @@ int run_report(std::span<const std::string> args)
     const std::string* out = parsed.value("--out");
     if (out == nullptr || out->empty()) throw UsageError("give the page to write with --out PAGE.html");
     const std::string* schema = parsed.value("--schema");
-    try {
-        return report(data_file, schema != nullptr ? *schema : "", *out);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest report: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return report(data_file, schema != nullptr ? *schema : "", *out);
 }
 
 }  // namespace

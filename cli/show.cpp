@@ -160,15 +160,10 @@ int run_show(std::span<const std::string> args)
 {
     const ParsedArgs parsed = parse_args(args, show_options);
     const std::string& data_file = parsed.the_one("data file");
-    try {
-        Files f{data_file, {}};
-        f.schema = parsed.has("--schema") ? *parsed.value("--schema") : locate_schema(f.data);
-        const DataSetHold held = hold_data_set(f.data, f.schema, Access::read);
-        return show(f);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest show: " << failure.message << "\n";
-        return exit_failure;
-    }
+    Files f{data_file, {}};
+    f.schema = parsed.has("--schema") ? *parsed.value("--schema") : locate_schema(f.data);
+    const DataSetHold held = hold_data_set(f.data, f.schema, Access::read);
+    return show(f);
 }
 
 }  // namespace

@@ -306,33 +306,28 @@ int run_summary(std::span<const std::string> args)
     if (which != nullptr && *which != "all" && *which != "unflagged")
         throw UsageError("--values must be all or unflagged, not '" + *which + "'");
     const bool unflagged = which != nullptr && *which == "unflagged";
-    try {
-        const std::string* schema = parsed.value("--schema");
-        // Nothing is written back, so the stylesheet is not looked for.
-        const DataSetHold held = hold_data_set(data_file, schema != nullptr ? *schema : "", Access::read);
-        Records rec = read_records(data_file, schema != nullptr ? *schema : "", "unused");
-        if (chart != nullptr) refuse_own_files(*chart, rec);
-        if (unflagged) leave_out_flagged(rec);
-        const Summary s = summarise(rec);
-        const Codebook book = read_codebook(data_file);
+    const std::string* schema = parsed.value("--schema");
+    // Nothing is written back, so the stylesheet is not looked for.
+    const DataSetHold held = hold_data_set(data_file, schema != nullptr ? *schema : "", Access::read);
+    Records rec = read_records(data_file, schema != nullptr ? *schema : "", "unused");
+    if (chart != nullptr) refuse_own_files(*chart, rec);
+    if (unflagged) leave_out_flagged(rec);
+    const Summary s = summarise(rec);
+    const Codebook book = read_codebook(data_file);
 
-        std::cout << "data file  " << rec.files.data << "\n"
-                  << "records    " << rec.count << "\n"
-                  << "values     "
-                  << (unflagged ? "cells marked Suspect or Error left out" : "every cell with a number") << "\n\n";
-        print_variables(rec, s);
-        for (int j = 0; j < rec.vars.count(); ++j)
-            if (rec.vars.categorical(j)) print_frequencies(rec, s, j, book);
-        if (chart != nullptr) {
-            const int drawn = write_chart(*chart, rec, s);
-            std::cout << "\nchart      " << *chart << " (" << drawn << " of " << rec.vars.count()
-                      << " variables drawn)\n";
-        }
-        return exit_ok;
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest summary: " << failure.message << "\n";
-        return exit_failure;
+    std::cout << "data file  " << rec.files.data << "\n"
+              << "records    " << rec.count << "\n"
+              << "values     "
+              << (unflagged ? "cells marked Suspect or Error left out" : "every cell with a number") << "\n\n";
+    print_variables(rec, s);
+    for (int j = 0; j < rec.vars.count(); ++j)
+        if (rec.vars.categorical(j)) print_frequencies(rec, s, j, book);
+    if (chart != nullptr) {
+        const int drawn = write_chart(*chart, rec, s);
+        std::cout << "\nchart      " << *chart << " (" << drawn << " of " << rec.vars.count()
+                  << " variables drawn)\n";
     }
+    return exit_ok;
 }
 
 }  // namespace

@@ -750,13 +750,7 @@ int run_tree(const Settings& s)
 
 int run(std::span<const std::string> args)
 {
-    const Settings settings = parse_settings(args);
-    try {
-        return run_tree(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest tree: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return run_tree(parse_settings(args));
 }
 
 }  // namespace

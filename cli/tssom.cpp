@@ -197,12 +197,7 @@ int tssom(const Settings& s)
 int run_tssom(std::span<const std::string> args)
 {
     const Settings settings = parse_settings(args);
-    try {
-        return tssom(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest tssom: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return tssom(settings);
 }
 
 }  // namespace

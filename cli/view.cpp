@@ -318,15 +318,10 @@ int run_view(std::span<const std::string> args)
     const std::string& data_file = parsed.the_one("data file");
     const std::string* out = parsed.value("--out");
     if (out != nullptr && out->empty()) throw UsageError("--out needs a file name");
-    try {
-        const std::string* given = parsed.value("--stylesheet");
-        const std::string stylesheet = given != nullptr ? *given : locate_stylesheet(data_file);
-        const DataSetHold held = hold_data_set(data_file, "", Access::read);
-        return view(data_file, stylesheet, out != nullptr ? *out : default_page(data_file));
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest view: " << failure.message << "\n";
-        return exit_failure;
-    }
+    const std::string* given = parsed.value("--stylesheet");
+    const std::string stylesheet = given != nullptr ? *given : locate_stylesheet(data_file);
+    const DataSetHold held = hold_data_set(data_file, "", Access::read);
+    return view(data_file, stylesheet, out != nullptr ? *out : default_page(data_file));
 }
 
 }  // namespace

@@ -230,12 +230,7 @@ int waid(const Settings& s)
 int run_waid(std::span<const std::string> args)
 {
     const Settings settings = parse_settings(args);
-    try {
-        return waid(settings);
-    } catch (const DataSetFailure& failure) {
-        std::cerr << "kest waid: " << failure.message << "\n";
-        return exit_failure;
-    }
+    return waid(settings);
 }
 
 }  // namespace
